@@ -1,0 +1,120 @@
+// The built-in catalogue: the program's English texts, the one place where they are spelled.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+namespace messages {
+
+/// How many entries every catalogue has for the program.
+inline constexpr int kEntryCount = 80;
+
+/// The entries the program uses, by their fixed index.
+enum Entry : int {
+  kAnswerNo = 0,
+  kAnswerYes = 1,
+  kAnswerCancel = 2,
+  kBanner = 8,
+  kInstallationComplete = 13,
+  kFileSystemError = 23,
+  kInstallationFailed = 28,
+  kRebootToStartDriver = 32,
+  kPressAnyKey = 33,
+  kCannotAllocateMemory = 51,
+  kIsOlderThan = 52,
+  kCopyAnyway = 54,
+  kRegistryWriteError = 56,
+  kRemovingOlderVersion = 77,
+  kRemovedOldDrivers = 78,
+  kInstallingDrivers = 79,
+};
+
+// clang-format off
+inline constexpr std::array<std::string_view, kEntryCount> kBuiltinTexts = {
+    "n",  // 0
+    "y",  // 1
+    "cancel",  // 2
+    "Path or file does not exist %s\n\r",  // 3
+    "Create directory? (y,n):\n\r",  // 4
+    "File %s was not copied.\n",  // 5
+    "Copying %s to %s\n",  // 6
+    "aborted\n\r\n\r",  // 7
+    "ZOV Service Processor server software installation\n\r",  // 8
+    "The ZOV Service Processor server software will be installed to ",  // 9
+    "Do you wish to specify a different path? (y,n): \n\r",  // 10
+    "Enter new path or type cancel: \n\r",  // 11
+    "Unable to update the AUTOEXEC.NCF file\n\r",  // 12
+    "Installation complete\n\r",  // 13
+    "Unable to access path %s\n\r",  // 14
+    "Unable to find SM.INI file.\n\r",  // 15
+    "SMAddress keyword not found or invalid.\n\r",  // 16
+    "SMInterrupt keyword not found or invalid.\n\r",  // 17
+    "To continue the installation of the ZOV Service Processor server\nsoftware, press Enter. Press any other key to quit.\n\n",  // 18
+    "The ZOV Service Processor server software was not installed.\n\n",  // 19
+    "The %s device driver is already running and cannot be stopped.\nTo stop the device driver, shut down its application programs;\nthen try again.\n\n",  // 20
+    "The Service Processor DLL file and device driver are installed and started.\n\n",  // 21
+    "The installation of the Service Processor DLL file and device driver failed.\n\n",  // 22
+    "File system error: %d\n\n",  // 23
+    "Device driver service could not be created for %s: %d\n\n",  // 24
+    "Device driver could not be opened for %s: %d\n\n",  // 25
+    "Device driver could not be started for %s: %d\n\n",  // 26
+    "Administrator privileges are required.\n\n",  // 27
+    "\nInstallation failed\n",  // 28
+    "Unable to update the CONFIG.SYS file.\n\r",  // 29
+    "Invalid source path\n\r",  // 30
+    "Unknown Boot Drive. \n\r",  // 31
+    "Reboot the machine for the device driver to start. \n\r",  // 32
+    "Press any key to exit.",  // 33
+    "Insufficient number of parameters passed in.\n\nSyntax: SETUP  or  SETUP XXX Y   or  SETUP UPGRADE\nwhere:  no arguments means use the SM.INI file.\n        XXX is the I/O port address in hexadecimal\n        Y  is the interrupt vector in hexadecimal\n        UPGRADE means only copy the driver files.\n",  // 34
+    "Upgrade complete.\n",  // 35
+    "Upgrade failed.\n",  // 36
+    "Installation aborted.\n",  // 37
+    "AUTOEXEC.NCF does not contain a valid \"load ZOVSPN\" string.\n",  // 38
+    "Unable to create directory %s\n",  // 39
+    "Editing the AUTOEXEC.NCF file.\n",  // 40
+    "Editing the CONFIG.SYS file.\n",  // 41
+    "Copy error.\n",  // 42
+    "Driver source file %s not found.\n",  // 43
+    "Unable to backup the AUTOEXEC.NCF file.\n",  // 44
+    "Unable to backup the CONFIG.SYS file.\n",  // 45
+    "Unable to open the CONFIG.SYS file.\n",  // 46
+    "Unable to read the CONFIG.SYS file.\n",  // 47
+    "CONFIG.SYS does not contain a valid \"device=ZOVSPO\" string.\n",  // 48
+    "%s is a backup of the current AUTOEXEC.NCF file.\n",  // 49
+    "%s is a backup of the current CONFIG.SYS file.\n",  // 50
+    "Cannot allocate memory.\n",  // 51
+    "%s is older than %s.\n",  // 52
+    "%s is the same version as %s.\n",  // 53
+    "Do you want to copy anyway? (y/n):\n",  // 54
+    "This program needs to run in NetWare 4.10 or higher.\n",  // 55
+    "Error writing to the registry\n",  // 56
+    "Registry does not contain a valid key entry for ZOVKAF.SYS.\n",  // 57
+    "sys:\\system\\",  // 58
+    "zovspn.nlm",  // 59
+    "\\qel\\",  // 60
+    "zovspo.sys",  // 61
+    "zovspo.dll",  // 62
+    "zovkaf.sys",  // 63
+    "zovkaf.dll",  // 64
+    "zovcomo.sys",  // 65
+    "zovrudx.sys",  // 66
+    "aiozovw.nlm",  // 67
+    "The installation of the ZOV Service Processor Shared Serial device driver failed.\n\n",  // 68
+    "The ZOV Service Processor Shared Serial device driver is installed and started.\n\n",  // 69
+    "An invalid machine model and type was found.\n",  // 70
+    "Failed to start install program.\n",  // 71
+    "Hardware machine model and type was not found.\n",  // 72
+    "ZOV Revalto software installation\n\r",  // 73
+    "ZOV Revalto software removal\n\r",  // 74
+    "Removal complete\n\r",  // 75
+    "\nRemoval failed\n",  // 76
+    "Removing older version of the device drivers.\n",  // 77
+    "Removed the old device drivers. \nReboot the machine to install the new drivers.\n",  // 78
+    "Installing drivers for %s.\n",  // 79};
+// clang-format on
+
+/// Texts printed outside the catalogue, fixed in English.
+inline constexpr std::string_view kAllocationFailedText = "failed to allocate memory\n\r";
+inline constexpr std::string_view kUnknownMessage = "Unknown Message";
+
+}  // namespace messages

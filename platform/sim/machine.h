@@ -1,0 +1,66 @@
+// The simulated machine's state, as machine.json holds it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/platform.h"
+
+namespace sim {
+
+using Json = nlohmann::ordered_json;
+
+struct Device {
+  /// The hardware-ID list; nothing for a device without one.
+  std::optional<std::vector<std::string>> hardware_ids;
+  std::string update = "ok";  // "ok", "reboot" or "fail"
+  std::optional<std::string> driver;
+  std::vector<Device> children;
+  // `children` move into the machine's device list, right after this device, the first time
+  // a driver update for it succeeds.
+  /// A number unique within the run, so that a device information set can name a device.
+  platform::Dword instance = 0;
+};
+
+struct Fault {
+  std::string op;
+  std::optional<std::string> path;
+  platform::Dword error = 0;
+  std::optional<long long> count;  // nothing: unlimited
+};
+
+struct Machine {
+  std::string system_directory = "C:\\WINNT\\system32";
+  std::string current_drive = "C";
+  platform::Word language = 1033;
+  bool virtual_sleep = false;
+  bool registry_writable = true;
+  /// Keys by full name, then values by name: {"type": ..., "data": ...}.
+  Json registry = Json::object();
+  std::vector<Device> devices;
+  std::vector<Fault> faults;
+};
+
+/// A machine.json that cannot be used.
+class MachineError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// The operations a fault may name.
+bool IsKnownOperation(const std::string& op);
+
+/// Reads a machine from its JSON text; throws MachineError with a reason a tester can act on.
+Machine ParseMachine(const std::string& text);
+Json MachineToJson(const Machine& machine);
+
+Machine LoadMachine(const std::filesystem::path& machine_json);
+void SaveMachine(const Machine& machine, const std::filesystem::path& machine_json);
+
+}  // namespace sim

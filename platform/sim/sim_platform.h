@@ -1,0 +1,117 @@
+// The simulated machine: the platform backend for Linux and for the tests.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/sim/machine.h"
+
+namespace sim {
+
+/// Where the console of a simulated run goes. By default the process's own standard streams
+/// and terminal; tests give it strings instead.
+struct ConsoleIo {
+  /// Standard input to read instead of the process's (nothing: read file descriptor 0).
+  std::optional<std::string> input;
+  /// Where standard output goes instead of the process's (null: file descriptor 1).
+  std::string* output = nullptr;
+  /// Whether the key wait may use the terminal (/dev/tty).
+  bool use_terminal = true;
+};
+
+class SimPlatform final : public platform::Platform {
+ public:
+  /// `root` is the machine folder: its drives lie under root/drives/<LETTER>. Journal entries
+  /// are handed to `journal` as they happen.
+  SimPlatform(Machine& machine, std::filesystem::path root, ConsoleIo io,
+              std::function<void(const Json&)> journal);
+  ~SimPlatform() override;
+
+  /// The host path of a Windows path ("" when the path names no drive folder), letter case
+  /// ignored for the parts that exist.
+  std::filesystem::path HostPath(std::string_view windows_path) const;
+
+  std::string GetSystemDirectoryA() override;
+  int GetCurrentDriveNumber() override;
+  platform::Word GetSystemDefaultLangID() override;
+  platform::Dword GetLastError() override;
+  void SetLastError(platform::Dword error) override;
+  void Sleep(platform::Dword milliseconds) override;
+
+  void WriteStandardOutput(std::string_view bytes) override;
+  std::optional<unsigned char> ReadStandardInputByte() override;
+  void WaitForKeyPress() override;
+
+  std::optional<std::size_t> ReadBinaryFile(std::string_view path, std::span<char> buffer) override;
+  std::optional<std::uint64_t> GetFileSize(std::string_view path) override;
+  platform::Handle FindFirstFileA(std::string_view path) override;
+  platform::Bool FindClose(platform::Handle search) override;
+  platform::Bool CreateDirectoryA(std::string_view path) override;
+  platform::Bool SetFileAttributesA(std::string_view path, platform::Dword attributes) override;
+  platform::Bool CopyFileA(std::string_view existing, std::string_view destination,
+                           platform::Bool fail_if_exists) override;
+
+  platform::Handle SetupDiGetClassDevsA(platform::Dword flags) override;
+  platform::Bool SetupDiEnumDeviceInfo(platform::Handle set, platform::Dword index,
+                                       platform::DeviceInfoData* data) override;
+  platform::Bool SetupDiGetDeviceRegistryPropertyA(platform::Handle set,
+                                                   const platform::DeviceInfoData& data,
+                                                   platform::Dword property,
+                                                   platform::Dword* property_type,
+                                                   unsigned char* buffer,
+                                                   platform::Dword buffer_size,
+                                                   platform::Dword* required_size) override;
+  platform::Bool SetupDiCallClassInstaller(platform::Dword install_function, platform::Handle set,
+                                           const platform::DeviceInfoData& data) override;
+  platform::Bool SetupDiDestroyDeviceInfoList(platform::Handle set) override;
+  platform::Bool UpdateDriverForPlugAndPlayDevicesA(std::string_view hardware_id,
+                                                    std::string_view inf_path,
+                                                    platform::Dword flags,
+                                                    platform::Bool* reboot) override;
+
+  void GetStartupInfoA(platform::StartupInfo* info) override;
+  platform::Bool CreateProcessA(std::string_view command_line, platform::Dword creation_flags,
+                                const platform::StartupInfo& startup,
+                                platform::ProcessInformation* info) override;
+  platform::Dword WaitForSingleObject(platform::Handle handle,
+                                      platform::Dword milliseconds) override;
+  platform::Bool GetExitCodeProcess(platform::Handle process, platform::Dword* exit_code) override;
+  platform::Bool CloseHandle(platform::Handle handle) override;
+
+  long RegCreateKeyExA(platform::Handle root, std::string_view sub_key, platform::Dword options,
+                       platform::Dword access, platform::Handle* key) override;
+  long RegSetValueExA(platform::Handle key, std::string_view value_name, platform::Dword type,
+                      const unsigned char* data, platform::Dword size) override;
+  long RegCloseKey(platform::Handle key) override;
+
+  /// How many handles of any kind are open now (a test checks that every one was released).
+  std::size_t OpenHandleCount() const { return handles_.size(); }
+
+ private:
+  struct Object;
+  /// The fault for `op` on `path` (or on any of `paths`), counted down; nothing when none.
+  std::optional<platform::Dword> TakeFault(std::string_view op,
+                                           const std::vector<std::string>& paths);
+  void Journal(Json entry);
+  platform::Handle NewHandle(Object object);
+  Object* Find(platform::Handle handle);
+  Device* FindPresentDevice(platform::Dword instance);
+
+  Machine& machine_;
+  std::filesystem::path root_;
+  ConsoleIo io_;
+  std::size_t input_position_ = 0;
+  std::function<void(const Json&)> journal_;
+  platform::Dword last_error_ = 0;
+  platform::Handle next_handle_ = 0x100;
+  std::map<platform::Handle, Object> handles_;
+  platform::Dword next_instance_ = 1;
+};
+
+}  // namespace sim
