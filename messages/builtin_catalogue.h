@@ -110,11 +110,27 @@ inline constexpr std::array<std::string_view, kEntryCount> kBuiltinTexts = {
     "\nRemoval failed\n",  // 76
     "Removing older version of the device drivers.\n",  // 77
     "Removed the old device drivers. \nReboot the machine to install the new drivers.\n",  // 78
-    "Installing drivers for %s.\n",  // 79};
+    "Installing drivers for %s.\n",  // 79
+};
 // clang-format on
 
 /// Texts printed outside the catalogue, fixed in English.
 inline constexpr std::string_view kAllocationFailedText = "failed to allocate memory\n\r";
 inline constexpr std::string_view kUnknownMessage = "Unknown Message";
+
+/// The force codes of the "-F" option and what each prints.
+struct ForceCodeText {
+  char code;
+  std::string_view text;
+};
+inline constexpr std::array<ForceCodeText, 6> kForceCodeTexts = {{
+    {'A', "Skipping hardware detection - forcing KVL.\n"},
+    {'E', "Skipping hardware detection - forcing Tolvek.\n"},
+    {'J', "Skipping hardware detection - forcing Quenda.\n"},
+    {'P', "Skipping hardware detection - forcing Dubrin.\n"},
+    {'R', "Skipping hardware detection - forcing Miravo.\n"},
+    {'W', "Skipping hardware detection - forcing Pelloran.\n"},
+}};
+inline constexpr std::string_view kInvalidForceCodeText = "Invalid force code!\n";
 
 }  // namespace messages

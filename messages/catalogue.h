@@ -51,8 +51,8 @@ Catalogue ParseCatalogue(std::string_view stored, int entry_count);
 
 /// Loads the catalogue file of `language` under `source_root` into `*catalogue`. Returns 0 on
 /// success and -1 on failure, in which case `*catalogue` is not touched.
-int LoadCatalogue(platform::Platform& platform, std::string_view source_root,
-                  Catalogue* catalogue, int entry_count, int language);
+int LoadCatalogue(platform::Platform& platform, std::string_view source_root, Catalogue* catalogue,
+                  int entry_count, int language);
 
 /// Releases a catalogue that LoadCatalogue produced.
 void FreeCatalogue(Catalogue* catalogue);

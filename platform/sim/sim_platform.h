@@ -60,13 +60,10 @@ class SimPlatform final : public platform::Platform {
   platform::Handle SetupDiGetClassDevsA(platform::Dword flags) override;
   platform::Bool SetupDiEnumDeviceInfo(platform::Handle set, platform::Dword index,
                                        platform::DeviceInfoData* data) override;
-  platform::Bool SetupDiGetDeviceRegistryPropertyA(platform::Handle set,
-                                                   const platform::DeviceInfoData& data,
-                                                   platform::Dword property,
-                                                   platform::Dword* property_type,
-                                                   unsigned char* buffer,
-                                                   platform::Dword buffer_size,
-                                                   platform::Dword* required_size) override;
+  platform::Bool SetupDiGetDeviceRegistryPropertyA(
+      platform::Handle set, const platform::DeviceInfoData& data, platform::Dword property,
+      platform::Dword* property_type, unsigned char* buffer, platform::Dword buffer_size,
+      platform::Dword* required_size) override;
   platform::Bool SetupDiCallClassInstaller(platform::Dword install_function, platform::Handle set,
                                            const platform::DeviceInfoData& data) override;
   platform::Bool SetupDiDestroyDeviceInfoList(platform::Handle set) override;
@@ -112,6 +109,8 @@ class SimPlatform final : public platform::Platform {
   platform::Handle next_handle_ = 0x100;
   std::map<platform::Handle, Object> handles_;
   platform::Dword next_instance_ = 1;
+  /// Started programs not waited for yet (host process IDs).
+  std::vector<int> unwaited_;
 };
 
 }  // namespace sim

@@ -1,0 +1,237 @@
+#include "platform/sim/machine.h"
+
+#include <array>
+#include <cctype>
+#include <fstream>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+/// The operations whose failure a fault can simulate.
+constexpr std::array<std::string_view, 17> kOperations = {
+    "GetSystemDirectoryA",
+    "CreateFileA",
+    "FindFirstFileA",
+    "CreateDirectoryA",
+    "SetFileAttributesA",
+    "CopyFileA",
+    "SetupDiGetClassDevsA",
+    "SetupDiEnumDeviceInfo",
+    "SetupDiGetDeviceRegistryPropertyA",
+    "SetupDiCallClassInstaller",
+    "UpdateDriverForPlugAndPlayDevicesA",
+    "CreateProcessA",
+    "WaitForSingleObject",
+    "GetExitCodeProcess",
+    "RegCreateKeyExA",
+    "RegSetValueExA",
+    "GetConsoleMode",
+};
+
+[[noreturn]] void Malformed(const std::string& what) {
+  throw MachineError(what);
+}
+
+const Json* Field(const Json& object, const char* name) {
+  const auto it = object.find(name);
+  return it == object.end() ? nullptr : &*it;
+}
+
+std::string StringField(const Json& object, const char* name, const std::string& where) {
+  const Json* value = Field(object, name);
+  if (value == nullptr || !value->is_string()) {
+    Malformed(where + ": \"" + name + "\" must be a string");
+  }
+  return value->get<std::string>();
+}
+
+Device ParseDevice(const Json& json, const std::string& where) {
+  if (!json.is_object()) Malformed(where + " must be an object");
+  Device device;
+  if (const Json* ids = Field(json, "hardware_ids"); ids != nullptr && !ids->is_null()) {
+    if (!ids->is_array()) Malformed(where + ": \"hardware_ids\" must be a list or null");
+    std::vector<std::string> list;
+    for (const Json& id : *ids) {
+      if (!id.is_string()) Malformed(where + ": every hardware ID must be a string");
+      list.push_back(id.get<std::string>());
+    }
+    device.hardware_ids = std::move(list);
+  }
+  if (Field(json, "update") != nullptr) {
+    device.update = StringField(json, "update", where);
+    if (device.update != "ok" && device.update != "reboot" && device.update != "fail") {
+      Malformed(where + ": \"update\" must be \"ok\", \"reboot\" or \"fail\"");
+    }
+  }
+  if (const Json* driver = Field(json, "driver"); driver != nullptr && !driver->is_null()) {
+    if (!driver->is_string()) Malformed(where + ": \"driver\" must be a string or null");
+    device.driver = driver->get<std::string>();
+  }
+  if (const Json* children = Field(json, "children"); children != nullptr) {
+    if (!children->is_array()) Malformed(where + ": \"children\" must be a list");
+    for (std::size_t i = 0; i < children->size(); ++i) {
+      device.children.push_back(
+          ParseDevice((*children)[i], where + ".children[" + std::to_string(i) + "]"));
+    }
+  }
+  return device;
+}
+
+Json DeviceToJson(const Device& device) {
+  Json json = Json::object();
+  json["hardware_ids"] = device.hardware_ids ? Json(*device.hardware_ids) : Json(nullptr);
+  json["update"] = device.update;
+  json["driver"] = device.driver ? Json(*device.driver) : Json(nullptr);
+  if (!device.children.empty()) {
+    Json children = Json::array();
+    for (const Device& child : device.children) children.push_back(DeviceToJson(child));
+    json["children"] = std::move(children);
+  }
+  return json;
+}
+
+Fault ParseFault(const Json& json, const std::string& where) {
+  if (!json.is_object()) Malformed(where + " must be an object");
+  Fault fault;
+  fault.op = StringField(json, "op", where);
+  if (!IsKnownOperation(fault.op)) Malformed(where + ": unknown operation \"" + fault.op + "\"");
+  if (Field(json, "path") != nullptr) fault.path = StringField(json, "path", where);
+  const Json* error = Field(json, "error");
+  if (error == nullptr || !error->is_number_integer() || error->get<long long>() < 0 ||
+      error->get<long long>() > 0xFFFFFFFFLL) {
+    Malformed(where + ": \"error\" must be a system error code (0 to 4294967295)");
+  }
+  fault.error = static_cast<platform::Dword>(error->get<long long>());
+  if (const Json* count = Field(json, "count"); count != nullptr && !count->is_null()) {
+    if (!count->is_number_integer() || count->get<long long>() < 0) {
+      Malformed(where + ": \"count\" must be a whole number, 0 or more");
+    }
+    fault.count = count->get<long long>();
+  }
+  return fault;
+}
+
+void CheckRegistry(const Json& registry) {
+  if (!registry.is_object()) Malformed("\"registry\" must be an object of keys");
+  for (const auto& [key, values] : registry.items()) {
+    if (!values.is_object()) Malformed("registry key \"" + key + "\" must be an object of values");
+    for (const auto& [name, value] : values.items()) {
+      if (!value.is_object() || Field(value, "type") == nullptr ||
+          !Field(value, "type")->is_string() || Field(value, "data") == nullptr) {
+        Malformed("registry value \"" + key + "\\" + name + "\" needs \"type\" and \"data\"");
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bool IsKnownOperation(const std::string& op) {
+  for (std::string_view known : kOperations) {
+    if (known == op) return true;
+  }
+  return false;
+}
+
+Machine ParseMachine(const std::string& text) {
+  Json json;
+  try {
+    json = Json::parse(text);
+  } catch (const nlohmann::json::exception& error) {
+    Malformed(std::string("not valid JSON: ") + error.what());
+  }
+  if (!json.is_object()) Malformed("the machine must be a JSON object");
+
+  Machine machine;
+  if (Field(json, "system_directory") != nullptr) {
+    machine.system_directory = StringField(json, "system_directory", "machine");
+  }
+  if (Field(json, "current_drive") != nullptr) {
+    machine.current_drive = StringField(json, "current_drive", "machine");
+    const std::string& drive = machine.current_drive;
+    if (!drive.empty() &&
+        (drive.size() != 1 || !std::isalpha(static_cast<unsigned char>(drive[0])))) {
+      Malformed("\"current_drive\" must be one letter or \"\"");
+    }
+  }
+  if (const Json* language = Field(json, "language"); language != nullptr) {
+    if (!language->is_number_integer() || language->get<long long>() < 0 ||
+        language->get<long long>() > 0xFFFF) {
+      Malformed("\"language\" must be a language identifier (0 to 65535)");
+    }
+    machine.language = static_cast<platform::Word>(language->get<long long>());
+  }
+  if (Field(json, "sleep") != nullptr) {
+    const std::string sleep = StringField(json, "sleep", "machine");
+    if (sleep != "real" && sleep != "virtual")
+      Malformed("\"sleep\" must be \"real\" or \"virtual\"");
+    machine.virtual_sleep = sleep == "virtual";
+  }
+  if (const Json* writable = Field(json, "registry_writable"); writable != nullptr) {
+    if (!writable->is_boolean()) Malformed("\"registry_writable\" must be true or false");
+    machine.registry_writable = writable->get<bool>();
+  }
+  if (const Json* registry = Field(json, "registry"); registry != nullptr) {
+    CheckRegistry(*registry);
+    machine.registry = *registry;
+  }
+  if (const Json* devices = Field(json, "devices"); devices != nullptr) {
+    if (!devices->is_array()) Malformed("\"devices\" must be a list");
+    machine.devices.reserve(devices->size());
+    for (std::size_t i = 0; i < devices->size(); ++i) {
+      machine.devices.push_back(ParseDevice((*devices)[i], "devices[" + std::to_string(i) + "]"));
+    }
+  }
+  if (const Json* faults = Field(json, "faults"); faults != nullptr) {
+    if (!faults->is_array()) Malformed("\"faults\" must be a list");
+    for (std::size_t i = 0; i < faults->size(); ++i) {
+      machine.faults.push_back(ParseFault((*faults)[i], "faults[" + std::to_string(i) + "]"));
+    }
+  }
+  return machine;
+}
+
+Json MachineToJson(const Machine& machine) {
+  Json json = Json::object();
+  json["system_directory"] = machine.system_directory;
+  json["current_drive"] = machine.current_drive;
+  json["language"] = machine.language;
+  json["sleep"] = machine.virtual_sleep ? "virtual" : "real";
+  json["registry_writable"] = machine.registry_writable;
+  json["registry"] = machine.registry;
+  Json devices = Json::array();
+  for (const Device& device : machine.devices) devices.push_back(DeviceToJson(device));
+  json["devices"] = std::move(devices);
+  Json faults = Json::array();
+  for (const Fault& fault : machine.faults) {
+    Json entry = {{"op", fault.op}};
+    if (fault.path) entry["path"] = *fault.path;
+    entry["error"] = fault.error;
+    if (fault.count) entry["count"] = *fault.count;
+    faults.push_back(std::move(entry));
+  }
+  json["faults"] = std::move(faults);
+  return json;
+}
+
+Machine LoadMachine(const std::filesystem::path& machine_json) {
+  std::ifstream in(machine_json, std::ios::binary);
+  if (!in) Malformed("cannot read " + machine_json.string());
+  std::ostringstream text;
+  text << in.rdbuf();
+  return ParseMachine(text.str());
+}
+
+void SaveMachine(const Machine& machine, const std::filesystem::path& machine_json) {
+  const std::filesystem::path temporary = machine_json.string() + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << MachineToJson(machine).dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+    if (!out) Malformed("cannot write " + temporary.string());
+  }
+  std::filesystem::rename(temporary, machine_json);
+}
+
+}  // namespace sim

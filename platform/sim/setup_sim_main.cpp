@@ -1,0 +1,164 @@
+// setup-sim: the setup program on a simulated machine.
+//
+//   setup-sim [--machine DIR] [--reboot] [--] PROGRAM_PATH [ARG...]
+//
+// Standard input, standard output and the exit code are the program's own; setup-sim's own
+// errors go to standard error with exit code 3.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "platform/sim/machine.h"
+#include "platform/sim/sim_platform.h"
+#include "setup/setup_main.h"
+
+namespace {
+
+constexpr int kExitSimulatorError = 3;
+constexpr const char* kRunOnceKey =
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+constexpr const char* kUsage =
+    "usage: setup-sim [--machine DIR] [--reboot] [--] PROGRAM_PATH [ARG...]\n";
+
+struct Arguments {
+  std::filesystem::path machine;
+  bool reboot = false;
+  std::vector<std::string> program;  // the program's path and its arguments
+};
+
+bool ReadArguments(int argc, char** argv, Arguments* arguments) {
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") {
+      ++i;
+      break;
+    }
+    if (arg == "--machine" && i + 1 < argc) {
+      arguments->machine = argv[++i];
+    } else if (arg == "--reboot") {
+      arguments->reboot = true;
+    } else if (arg.starts_with("--")) {
+      std::cerr << "setup-sim: unknown option " << arg << "\n" << kUsage;
+      return false;
+    } else {
+      break;
+    }
+  }
+  for (; i < argc; ++i) arguments->program.emplace_back(argv[i]);
+  if (arguments->program.empty() && !arguments->reboot) {
+    std::cerr << kUsage;
+    return false;
+  }
+  return true;
+}
+
+/// A fresh copy of the bundled example machine, so that the bundled one never changes.
+std::filesystem::path CopyBundledMachine() {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "setup-sim-machine-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr)
+    throw sim::MachineError("cannot make a temporary folder");
+  const std::filesystem::path copy = pattern;
+  std::filesystem::copy(
+      SETUP_SIM_BUNDLED_MACHINE, copy,
+      std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
+  std::cerr << "setup-sim: running on a copy of the example machine in " << copy.string() << "\n";
+  return copy;
+}
+
+bool IsThisProgram(const std::string& program_path) {
+  const std::size_t slash = program_path.find_last_of("\\/:");
+  std::string name = slash == std::string::npos ? program_path : program_path.substr(slash + 1);
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name == "SETUP.EXE";
+}
+
+/// Splits a stored command as Windows would start it: the program (quoted or up to the first
+/// space), then its arguments.
+std::vector<std::string> SplitCommand(const std::string& command) {
+  std::vector<std::string> parts;
+  std::size_t position = 0;
+  if (!command.empty() && command[0] == '"') {
+    const std::size_t end = command.find('"', 1);
+    parts.push_back(command.substr(1, end == std::string::npos ? end : end - 1));
+    position = end == std::string::npos ? command.size() : end + 1;
+  }
+  while (position < command.size()) {
+    const std::size_t start = command.find_first_not_of(' ', position);
+    if (start == std::string::npos) break;
+    const std::size_t end = std::min(command.find(' ', start), command.size());
+    parts.push_back(command.substr(start, end - start));
+    position = end;
+  }
+  return parts;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments arguments;
+  if (!ReadArguments(argc, argv, &arguments)) return kExitSimulatorError;
+
+  sim::Machine machine;
+  std::filesystem::path folder;
+  try {
+    folder = arguments.machine.empty() ? CopyBundledMachine() : arguments.machine;
+    machine = sim::LoadMachine(folder / "machine.json");
+  } catch (const std::exception& error) {
+    std::cerr << "setup-sim: " << (folder / "machine.json").string() << ": " << error.what()
+              << "\n";
+    return kExitSimulatorError;
+  }
+
+  std::ofstream journal(folder / "journal.jsonl", std::ios::app | std::ios::binary);
+  const auto write_journal = [&journal](const sim::Json& entry) {
+    journal << entry.dump(-1, ' ', false, sim::Json::error_handler_t::replace) << '\n';
+    journal.flush();
+  };
+
+  int exit_code = 0;
+  {
+    sim::SimPlatform platform(machine, folder, sim::ConsoleIo{}, write_journal);
+    if (!arguments.reboot) {
+      exit_code = setup::SetupMain(platform, arguments.program);
+    } else {
+      // A restart: every RunOnce value is deleted, then its command runs, in stored order.
+      std::vector<std::string> commands;
+      if (machine.registry.contains(kRunOnceKey)) {
+        for (const auto& [name, value] : machine.registry[kRunOnceKey].items()) {
+          if (value.contains("data") && value["data"].is_string()) {
+            commands.push_back(value["data"].get<std::string>());
+          }
+        }
+        machine.registry[kRunOnceKey] = sim::Json::object();
+      }
+      sim::SaveMachine(machine, folder / "machine.json");
+      for (const std::string& command : commands) {
+        const std::vector<std::string> parts = SplitCommand(command);
+        if (parts.empty()) continue;
+        if (IsThisProgram(parts.front())) {
+          exit_code = setup::SetupMain(platform, parts);
+        } else {
+          platform::StartupInfo startup;
+          platform::ProcessInformation process;
+          if (platform.CreateProcessA(command, 0, startup, &process)) {
+            platform.WaitForSingleObject(process.process, platform::INFINITE);
+            platform.CloseHandle(process.process);
+            platform.CloseHandle(process.thread);
+          }
+        }
+      }
+    }
+  }
+  try {
+    sim::SaveMachine(machine, folder / "machine.json");
+  } catch (const std::exception& error) {
+    std::cerr << "setup-sim: " << error.what() << "\n";
+    return kExitSimulatorError;
+  }
+  return exit_code;
+}

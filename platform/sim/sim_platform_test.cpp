@@ -1,0 +1,158 @@
+#include "platform/sim/sim_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/temp_machine.h"
+
+namespace sim {
+namespace {
+
+using testing_support::TempMachine;
+
+TEST(SimPlatform, LooksUpPathsIgnoringLetterCase) {
+  TempMachine m;
+  m.WriteFile("D:\\NLS\\ENGLISH.NLS", "x");
+  EXPECT_EQ(m.platform().HostPath("d:\\nls\\english.nls"), m.Host("D:\\NLS\\ENGLISH.NLS"));
+  // A new name keeps the case it was given, below the part that exists.
+  EXPECT_EQ(m.platform().HostPath("D:\\nls\\New\\File.txt"), m.Host("D:\\NLS\\New\\File.txt"));
+  // Without a drive letter a path is on the current drive; ".." never leaves the drive.
+  EXPECT_EQ(m.platform().HostPath("\\nls\\english.nls"), m.Host("C:\\nls\\english.nls"));
+  EXPECT_EQ(m.platform().HostPath("D:\\..\\..\\nls\\english.nls"), m.Host("D:\\NLS\\ENGLISH.NLS"));
+  m.machine.current_drive = "";
+  EXPECT_EQ(m.platform().HostPath("\\nls"), std::filesystem::path());
+}
+
+TEST(SimPlatform, CopyFileRespectsReadOnlyDestinationsAndNeverHalfWrites) {
+  TempMachine m;
+  m.WriteFile("D:\\a.txt", "new");
+  m.WriteFile("C:\\b.txt", "old");
+  sim::SimPlatform& p = m.platform();
+  ASSERT_TRUE(p.SetFileAttributesA("C:\\b.txt", platform::FILE_ATTRIBUTE_READONLY));
+  EXPECT_FALSE(p.CopyFileA("D:\\a.txt", "C:\\B.TXT", 0));
+  EXPECT_EQ(p.GetLastError(), platform::kErrorAccessDenied);
+  ASSERT_TRUE(p.SetFileAttributesA("c:\\b.txt", platform::FILE_ATTRIBUTE_NORMAL));
+  m.machine.faults.push_back({"CopyFileA", "C:\\b.txt\\", 112, 1});
+  EXPECT_FALSE(p.CopyFileA("D:\\a.txt", "C:\\b.txt", 0));
+  EXPECT_EQ(p.GetLastError(), 112u);
+  EXPECT_EQ(*m.machine.faults[0].count, 0);
+  EXPECT_TRUE(p.CopyFileA("D:\\a.txt", "C:\\b.txt", 0));
+  std::ifstream in(m.Host("C:\\b.txt"));
+  std::string text;
+  in >> text;
+  EXPECT_EQ(text, "new");
+  EXPECT_FALSE(p.CopyFileA("D:\\missing", "C:\\b.txt", 0));
+  EXPECT_EQ(p.GetLastError(), platform::kErrorFileNotFound);
+  EXPECT_FALSE(p.CopyFileA("D:\\a.txt", "C:\\no\\b.txt", 0));
+  EXPECT_EQ(p.GetLastError(), platform::kErrorPathNotFound);
+  // No temporary file is left beside the destination.
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(m.Host("C:\\"))) {
+    ++files;
+  }
+  EXPECT_EQ(files, 1u);
+}
+
+TEST(SimPlatform, HardwareIdsFollowTheMultiStringProtocol) {
+  TempMachine m;
+  Device device;
+  device.hardware_ids = std::vector<std::string>{"AB", "C"};
+  Device without;
+  Device empty;
+  empty.hardware_ids = std::vector<std::string>{};
+  m.machine.devices = {device, without, empty};
+  sim::SimPlatform& p = m.platform();
+  const platform::Handle set =
+      p.SetupDiGetClassDevsA(platform::DIGCF_PRESENT | platform::DIGCF_ALLCLASSES);
+  platform::DeviceInfoData data;
+  ASSERT_TRUE(p.SetupDiEnumDeviceInfo(set, 0, &data));
+  platform::Dword required = 0;
+  platform::Dword type = 0;
+  unsigned char buffer[16] = {};
+  EXPECT_FALSE(p.SetupDiGetDeviceRegistryPropertyA(set, data, platform::SPDRP_HARDWAREID, &type,
+                                                   nullptr, 0, &required));
+  EXPECT_EQ(p.GetLastError(), platform::kErrorInsufficientBuffer);
+  EXPECT_EQ(required, 6u);
+  ASSERT_TRUE(p.SetupDiGetDeviceRegistryPropertyA(set, data, platform::SPDRP_HARDWAREID, &type,
+                                                  buffer, sizeof buffer, &required));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 6), std::string("AB\0C\0\0", 6));
+  ASSERT_TRUE(p.SetupDiEnumDeviceInfo(set, 1, &data));
+  EXPECT_FALSE(p.SetupDiGetDeviceRegistryPropertyA(set, data, platform::SPDRP_HARDWAREID, &type,
+                                                   buffer, sizeof buffer, &required));
+  EXPECT_EQ(p.GetLastError(), platform::kErrorInvalidData);
+  ASSERT_TRUE(p.SetupDiEnumDeviceInfo(set, 2, &data));
+  ASSERT_TRUE(p.SetupDiGetDeviceRegistryPropertyA(set, data, platform::SPDRP_HARDWAREID, &type,
+                                                  buffer, sizeof buffer, &required));
+  EXPECT_EQ(required, 1u);
+  EXPECT_FALSE(p.SetupDiEnumDeviceInfo(set, 3, &data));
+  EXPECT_EQ(p.GetLastError(), platform::kErrorNoMoreItems);
+  EXPECT_TRUE(p.SetupDiDestroyDeviceInfoList(set));
+  EXPECT_EQ(p.OpenHandleCount(), 0u);
+}
+
+TEST(SimPlatform, UpdateDriverAnswersAsTheServiceDoes) {
+  TempMachine m;
+  m.WriteFile("C:\\good.inf", "[Models]\n%D%=I,pci\\ven_1\n");
+  m.WriteFile("C:\\other.inf", "[Models]\n%D%=I,PCI\\VEN_2\n");
+  Device adapter;
+  adapter.hardware_ids = std::vector<std::string>{"PCI\\VEN_1&SUB", "PCI\\VEN_1"};
+  adapter.update = "reboot";
+  Device child;
+  child.hardware_ids = std::vector<std::string>{"MF\\CHILD"};
+  adapter.children = {child};
+  Device broken;
+  broken.hardware_ids = std::vector<std::string>{"PCI\\VEN_9"};
+  broken.update = "fail";
+  m.machine.devices = {adapter, broken};
+  sim::SimPlatform& p = m.platform();
+  platform::Bool reboot = 0;
+  const struct {
+    const char* id;
+    const char* inf;
+    platform::Dword error;
+  } failures[] = {
+      {"PCI\\VEN_1", "C:\\missing.inf", platform::kErrorFileNotFound},
+      {"PCI\\VEN_3", "C:\\good.inf", platform::kErrorNoSuchDevinst},
+      {"PCI\\VEN_1", "C:\\other.inf", platform::kErrorNoDriverSelected},
+  };
+  for (const auto& f : failures) {
+    EXPECT_FALSE(p.UpdateDriverForPlugAndPlayDevicesA(f.id, f.inf, 1, &reboot)) << f.id;
+    EXPECT_EQ(p.GetLastError(), f.error) << f.id;
+  }
+  m.WriteFile("C:\\nine.inf", "PCI\\VEN_9");
+  EXPECT_FALSE(p.UpdateDriverForPlugAndPlayDevicesA("PCI\\VEN_9", "C:\\nine.inf", 1, &reboot));
+  EXPECT_EQ(p.GetLastError(), platform::kErrorGenFailure);
+  EXPECT_EQ(reboot, 0);
+  EXPECT_EQ(m.machine.devices.size(), 2u);
+
+  ASSERT_TRUE(p.UpdateDriverForPlugAndPlayDevicesA("pci\\ven_1", "C:\\good.inf", 1, &reboot));
+  EXPECT_EQ(reboot, 1);
+  ASSERT_EQ(m.machine.devices.size(), 3u);
+  EXPECT_EQ(*m.machine.devices[0].driver, "C:\\good.inf");
+  EXPECT_EQ(m.machine.devices[1].hardware_ids->front(), "MF\\CHILD") << "right after its parent";
+  // A second update brings no second set of children.
+  ASSERT_TRUE(p.UpdateDriverForPlugAndPlayDevicesA("PCI\\VEN_1", "C:\\good.inf", 1, &reboot));
+  EXPECT_EQ(m.machine.devices.size(), 3u);
+}
+
+TEST(Machine, RoundTripsThroughJson) {
+  const Machine machine = ParseMachine(R"({
+    "system_directory": "C:\\W", "current_drive": "", "language": 1041, "sleep": "virtual",
+    "registry_writable": false,
+    "registry": {"K": {"V": {"type": "REG_SZ", "data": "x"}}},
+    "devices": [{"hardware_ids": ["A"], "update": "reboot", "children": [{"hardware_ids": []}]},
+                {"hardware_ids": null}],
+    "faults": [{"op": "CopyFileA", "path": "D:\\x", "error": 5, "count": 2}]})");
+  const Machine again = ParseMachine(MachineToJson(machine).dump());
+  EXPECT_EQ(MachineToJson(again), MachineToJson(machine));
+  EXPECT_EQ(again.language, 1041);
+  EXPECT_TRUE(again.virtual_sleep);
+  EXPECT_FALSE(again.registry_writable);
+  EXPECT_EQ(again.devices[0].children.size(), 1u);
+  EXPECT_FALSE(again.devices[1].hardware_ids.has_value());
+  EXPECT_EQ(*again.faults[0].count, 2);
+}
+
+}  // namespace
+}  // namespace sim

@@ -1,0 +1,194 @@
+#include "setup/main_flow.h"
+
+#include <array>
+#include <cstdint>
+
+#include "devices/device_operations.h"
+#include "devices/hardware_table.h"
+#include "setup/setup_main.h"
+
+namespace setup {
+
+namespace {
+
+using devices::Row;
+using platform::Dword;
+
+constexpr std::string_view kOlderSetupProgram = "\\nt\\KVLSETUP.EXE";
+constexpr std::string_view kServiceProgram = "\\zovduvik.exe";
+constexpr std::string_view kDeployedProgram = "\\win2000\\SETUP.EXE";
+/// How long the service program is given to act before the run goes on.
+constexpr Dword kServiceProgramPause = 2500;
+
+/// The older generation's devices and the first adapter, removed in this order on an upgrade.
+constexpr std::array<Row, 4> kUpgradeRemovals = {devices::kHelmsigDev2, devices::kHelmsigDev4,
+                                                 devices::kHelmsigDev3, devices::kFirstAdapter};
+
+/// A system error code as "%d" prints it.
+long long AsPrinted(Dword error) {
+  return static_cast<std::int32_t>(error);
+}
+
+/// Prints the result of the run and gives its exit code.
+int Result(RunState& run) {
+  if (run.failure) {
+    run.console.Print(messages::kInstallationFailed);
+    return kExitFailed;
+  }
+  run.console.Print(messages::kInstallationComplete);
+  if (run.reboot) {
+    run.console.Print(messages::kRebootToStartDriver);
+    return kExitRebootRequired;
+  }
+  return kExitComplete;
+}
+
+/// Nothing supported is present: the older setup program takes over, sharing this console, and
+/// its exit code decides the result.
+int HandOver(RunState& run) {
+  platform::Platform& platform = run.platform;
+  std::string command_line =
+      QuotedProgramPath(run.source_root + std::string(kOlderSetupProgram)) + " -S";
+  if (run.quiet) command_line += " -Q";
+
+  platform::StartupInfo startup;
+  platform.GetStartupInfoA(&startup);
+  startup.lp_reserved = nullptr;
+  startup.dw_flags = 0;
+  startup.w_show_window = 0;
+  startup.cb_reserved2 = 0;
+  startup.lp_reserved2 = nullptr;
+
+  platform::ProcessInformation process;
+  if (!platform.CreateProcessA(command_line, 0, startup, &process)) {
+    run.console.Print(messages::kFileSystemError, {AsPrinted(platform.GetLastError())});
+    run.failure = true;
+    return Result(run);
+  }
+  platform.WaitForSingleObject(process.process, platform::INFINITE);
+  Dword exit_code = 0;
+  platform.GetExitCodeProcess(process.process, &exit_code);
+  platform.CloseHandle(process.process);
+  platform.CloseHandle(process.thread);
+
+  if (exit_code == 1) run.reboot = 1;
+  if (exit_code == 2) run.failure = true;
+  return Result(run);
+}
+
+/// Starts the service program hidden in a console of its own and gives it time to act; it is
+/// not waited for.
+void LaunchServiceProgram(RunState& run) {
+  platform::Platform& platform = run.platform;
+  const std::string command_line =
+      QuotedProgramPath(run.system_directory + std::string(kServiceProgram)) + " -remove";
+
+  platform::StartupInfo startup;
+  platform.GetStartupInfoA(&startup);
+  startup.lp_reserved = nullptr;
+  startup.dw_flags = platform::STARTF_USESHOWWINDOW;
+  startup.w_show_window = platform::SW_HIDE;
+  startup.cb_reserved2 = 0;
+  startup.lp_reserved2 = nullptr;
+
+  platform::ProcessInformation process;
+  if (!platform.CreateProcessA(command_line, platform::CREATE_NEW_CONSOLE, startup, &process)) {
+    return;
+  }
+  platform.CloseHandle(process.thread);
+  platform.CloseHandle(process.process);
+  platform.Sleep(kServiceProgramPause);
+}
+
+/// Registers the deployed program to run once after the next restart; a failure is reported by
+/// its message only.
+void RegisterRestart(RunState& run) {
+  platform::Platform& platform = run.platform;
+  const std::string system_directory = platform.GetSystemDirectoryA();
+  if (system_directory.empty() || system_directory.size() > kMaxSystemDirectory) {
+    run.console.Print(messages::kRegistryWriteError);
+    return;
+  }
+  const std::string command =
+      QuotedProgramPath(system_directory + std::string(kPackageSubdirectory) +
+                        std::string(kDeployedProgram)) +
+      " -R";
+
+  platform::Handle key = platform::kNullHandle;
+  if (platform.RegCreateKeyExA(platform::HKEY_LOCAL_MACHINE, kRunOnceKey,
+                               platform::REG_OPTION_NON_VOLATILE, platform::KEY_ALL_ACCESS,
+                               &key) != platform::kErrorRegistrySuccess) {
+    run.console.Print(messages::kRegistryWriteError);
+    return;
+  }
+  // The stored data ends with the terminating zero, and the size counts it.
+  const long set = platform.RegSetValueExA(key, kRunOnceValue, platform::REG_SZ,
+                                           reinterpret_cast<const unsigned char*>(command.c_str()),
+                                           static_cast<Dword>(command.size() + 1));
+  platform.RegCloseKey(key);
+  if (set != platform::kErrorRegistrySuccess) run.console.Print(messages::kRegistryWriteError);
+}
+
+/// The older generation is present: remove it, arrange the restart run, ask for a reboot.
+int UpgradePath(RunState& run) {
+  run.console.Print(messages::kRemovingOlderVersion);
+  for (Row row : kUpgradeRemovals) {
+    devices::RemoveDevice(run.platform, devices::kHardwareTable[row].hardware_id);
+  }
+  RegisterRestart(run);
+  run.console.Print(messages::kRemovedOldDrivers);
+  return kExitRebootRequired;
+}
+
+/// The driver updates for the detected devices, in their fixed order.
+void InstallationSequence(RunState& run) {
+  const devices::Detection& found = run.detection;
+  auto update = [&run](Row row, std::string_view hardware_id) {
+    const std::string inf_path =
+        run.package_root + std::string(devices::kHardwareTable[row].inf_path);
+    const bool ok =
+        devices::UpdateDriver(run.platform, run.console, hardware_id, inf_path, &run.reboot) != 0;
+    if (!ok) run.failure = true;
+    return ok;
+  };
+  auto update_row = [&update](Row row) {
+    return update(row, devices::kHardwareTable[row].hardware_id);
+  };
+
+  // The first adapter, then the children its driver serves.
+  if (found.Found(devices::kFirstAdapter) && update_row(devices::kFirstAdapter)) {
+    if (found.Found(devices::kHelmsigDev3)) update_row(devices::kHelmsigDev3);
+    if (found.Found(devices::kHelmsigDev5)) update_row(devices::kHelmsigDev5);
+  }
+  if (found.Found(devices::kHelmsigDev0)) update_row(devices::kHelmsigDev0);
+  if (found.Found(devices::kHelmsigDev1)) update_row(devices::kHelmsigDev1);
+  // The second adapter by its whole hardware ID; its children come up with its driver.
+  if (found.Found(devices::kSecondAdapter) &&
+      update(devices::kSecondAdapter, found.matched_adapter_id)) {
+    if (!found.Found(devices::kHelmsigDev0)) update_row(devices::kHelmsigDev0);
+    if (!found.Found(devices::kHelmsigDev1)) update_row(devices::kHelmsigDev1);
+  }
+  for (Row row : {devices::kZov37D1, devices::kZov37D5, devices::kZov37D6, devices::kZov37C0}) {
+    if (found.Found(row)) update_row(row);
+  }
+}
+
+}  // namespace
+
+std::string QuotedProgramPath(std::string_view path) {
+  if (path.find(' ') == std::string_view::npos) return std::string(path);
+  return "\"" + std::string(path) + "\"";
+}
+
+int RunMainFlow(RunState& run) {
+  if (devices::DetectHardware(run.platform, &run.detection) == 0) return HandOver(run);
+
+  if (run.detection.Found(devices::kFirstAdapter) && !run.restart_run) LaunchServiceProgram(run);
+  if (run.detection.Found(devices::kHelmsigDev2) || run.detection.Found(devices::kHelmsigDev4)) {
+    return UpgradePath(run);
+  }
+  InstallationSequence(run);
+  return Result(run);
+}
+
+}  // namespace setup

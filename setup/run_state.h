@@ -1,0 +1,44 @@
+// The state of one run, owned by the entry point and handed to each step.
+#pragma once
+
+#include <string>
+
+#include "devices/detection.h"
+#include "messages/catalogue.h"
+#include "messages/console.h"
+#include "platform/platform.h"
+
+namespace setup {
+
+/// The system directory is read into a 520-byte buffer, but only a directory of at most this
+/// many characters is usable.
+inline constexpr std::size_t kMaxSystemDirectory = 259;
+
+/// Where the package lies below the system directory.
+inline constexpr std::string_view kPackageSubdirectory = "\\drivers\\orvan";
+
+struct RunState {
+  RunState(platform::Platform& platform_in, messages::Catalogue catalogue_in)
+      : platform(platform_in),
+        catalogue(std::move(catalogue_in)),
+        console(platform_in, catalogue) {}
+  RunState(const RunState&) = delete;
+  RunState& operator=(const RunState&) = delete;
+
+  platform::Platform& platform;
+  messages::Catalogue catalogue;  // the current catalogue
+  messages::Console console;      // prints through `catalogue`
+  bool catalogue_loaded = false;
+
+  std::string source_root;
+  bool quiet = false;
+  bool restart_run = false;
+  std::string system_directory;
+  std::string package_root;
+
+  devices::Detection detection;
+  platform::Bool reboot = 0;
+  bool failure = false;
+};
+
+}  // namespace setup

@@ -1,0 +1,32 @@
+// Start-up: the source root, the options and the run as a whole.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace setup {
+
+/// The source root for the program's path as started: the drive and the directory above a
+/// final "\win2000\"; the current drive ("c:") when the path names no drive. `drive_number` is
+/// the current directory's drive (1 for A, 0 for none).
+std::string SourceRoot(std::string_view program_path, int drive_number);
+
+/// What the options asked for.
+struct Options {
+  bool quiet = false;
+  bool restart_run = false;
+  /// The messages of the force codes read, in order.
+  std::vector<std::string_view> force_messages;
+  /// Set when an invalid force code ends the run at once.
+  bool invalid_force_code = false;
+};
+
+/// Reads the arguments after the program path, in order, up to an invalid force code.
+Options ReadOptions(const std::vector<std::string>& args);
+
+/// Whether two paths are the same, ASCII letters compared without regard to case.
+bool SamePathIgnoringCase(std::string_view a, std::string_view b);
+
+}  // namespace setup

@@ -1,0 +1,106 @@
+#include "setup/startup.h"
+
+#include <gtest/gtest.h>
+
+#include "setup/main_flow.h"
+
+namespace setup {
+namespace {
+
+TEST(SourceRoot, TakesTheDriveAndTheDirectoryAboveWin2000) {
+  const struct {
+    const char* program_path;
+    int drive_number;
+    const char* source_root;
+  } cases[] = {
+      {"D:\\pkg\\win2000\\SETUP.EXE", 3, "D:\\pkg"},
+      {"C:\\WINNT\\system32\\drivers\\orvan\\win2000\\SETUP.EXE", 3,
+       "C:\\WINNT\\system32\\drivers\\orvan"},
+      {"D:\\PKG\\WIN2000\\SETUP.EXE", 3, "D:\\PKG"},
+      {"D:\\win2000\\SETUP.EXE", 3, "D:"},
+      {"E:\\tools\\SETUP.EXE", 3, "E:"},
+      {"\\pkg\\win2000\\SETUP.EXE", 3, "\\pkg"},
+      {"SETUP", 3, "c:"},
+      {"SETUP", 1, "a:"},
+      {"SETUP.EXE", 26, "z:"},
+      // Slashes end the directory too, but the medium directory is named with backslashes.
+      {"D:/pkg/win2000/SETUP.EXE", 3, "D:"},
+      {"D:\\pkg/Win2000/SETUP.EXE", 3, "D:"},
+      {"D:\\pkg\\Win2000/SETUP.EXE", 3, "D:"},
+      {"D:SETUP.EXE", 3, "D:"},
+      {"", 3, "c:"},
+      // The medium directory elsewhere than at the end: the root lies above its last place.
+      {"D:\\pkg\\win2000\\tools\\SETUP.EXE", 3, "D:\\pkg"},
+      {"D:\\a\\win2000\\b\\win2000\\c\\SETUP.EXE", 3, "D:\\a\\win2000\\b"},
+      {"D:\\win2000x\\SETUP.EXE", 3, "D:"},
+      // No drive and no letter for the current directory: the root stays empty.
+      {"SETUP", 0, ""},
+      {"\\pkg\\SETUP", 0, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SourceRoot(c.program_path, c.drive_number), c.source_root) << c.program_path;
+  }
+}
+
+TEST(SourceRoot, DoesNotUseADirectoryTooLongForItsBuffer) {
+  const std::string fits = "D:\\" + std::string(245, 'p') + "\\win2000\\SETUP.EXE";
+  EXPECT_EQ(SourceRoot(fits, 3), "D:\\" + std::string(245, 'p'));
+  const std::string too_long = "D:\\" + std::string(246, 'p') + "\\win2000\\SETUP.EXE";
+  EXPECT_EQ(SourceRoot(too_long, 3), "D:");
+}
+
+TEST(ReadOptions, ReadsQuietRestartAndForceCodes) {
+  const struct {
+    std::vector<std::string> args;
+    bool quiet;
+    bool restart_run;
+    std::vector<std::string_view> force;
+    bool invalid;
+  } cases[] = {
+      {{"SETUP"}, false, false, {}, false},
+      {{"SETUP", "/q"}, true, false, {}, false},
+      {{"SETUP", "-Q"}, true, false, {}, false},
+      {{"SETUP", "/r"}, false, true, {}, false},
+      {{"SETUP", "-r", "/Q", "-R", "/q"}, true, true, {}, false},
+      {{"SETUP", "/quiet", "Q", "/F", "-", "/FA"}, false, false, {}, false},
+      {{"SETUP", "-fa"}, false, false, {messages::kForceCodeTexts[0].text}, false},
+      {{"SETUP", "-FAXYZ", "/Q"}, true, false, {messages::kForceCodeTexts[0].text}, false},
+      {{"SETUP", "-FE", "-fj", "-FP", "-Fr", "-FW"},
+       false,
+       false,
+       {messages::kForceCodeTexts[1].text, messages::kForceCodeTexts[2].text,
+        messages::kForceCodeTexts[3].text, messages::kForceCodeTexts[4].text,
+        messages::kForceCodeTexts[5].text},
+       false},
+      {{"SETUP", "-F"}, false, false, {}, true},
+      {{"SETUP", "-FX", "/Q"}, false, false, {}, true},  // the /Q after it is never read
+      {{"SETUP", "/Q", "-fx"}, true, false, {}, true},
+      {{"SETUP", "-FA", "-F1", "-R"}, false, false, {messages::kForceCodeTexts[0].text}, true},
+  };
+  for (const auto& c : cases) {
+    const Options options = ReadOptions(c.args);
+    const std::string where = c.args.size() > 1 ? c.args[1] : "(none)";
+    EXPECT_EQ(options.quiet, c.quiet) << where;
+    EXPECT_EQ(options.restart_run, c.restart_run) << where;
+    EXPECT_EQ(options.force_messages, c.force) << where;
+    EXPECT_EQ(options.invalid_force_code, c.invalid) << where;
+  }
+}
+
+TEST(SamePathIgnoringCase, ComparesAsciiLettersWithoutCase) {
+  EXPECT_TRUE(SamePathIgnoringCase("c:\\winnt\\SYSTEM32\\drivers\\orvan",
+                                   "C:\\WINNT\\system32\\drivers\\orvan"));
+  EXPECT_FALSE(SamePathIgnoringCase("D:", "C:\\WINNT\\system32\\drivers\\orvan"));
+  EXPECT_FALSE(SamePathIgnoringCase("C:\\WINNT\\system32\\drivers\\orvan\\",
+                                    "C:\\WINNT\\system32\\drivers\\orvan"));
+  EXPECT_FALSE(SamePathIgnoringCase("\xe9", "\xc9"));  // only ASCII letters fold
+}
+
+TEST(QuotedProgramPath, QuotesOnlyAPathWithASpace) {
+  EXPECT_EQ(QuotedProgramPath("D:\\nt\\KVLSETUP.EXE"), "D:\\nt\\KVLSETUP.EXE");
+  EXPECT_EQ(QuotedProgramPath("D:\\My Medium\\nt\\KVLSETUP.EXE"),
+            "\"D:\\My Medium\\nt\\KVLSETUP.EXE\"");
+}
+
+}  // namespace
+}  // namespace setup

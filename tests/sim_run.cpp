@@ -1,0 +1,175 @@
+#include "tests/sim_run.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace testing_support {
+
+namespace {
+
+std::string Slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void Spit(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::filesystem::path MakeTempFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "setup-run-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+std::vector<sim::Json> JournalLines(const std::string& text) {
+  std::vector<sim::Json> entries;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty()) entries.push_back(sim::Json::parse(line));
+  }
+  return entries;
+}
+
+}  // namespace
+
+RunResult RunSetupSim(const std::vector<std::string>& args, const std::string& input,
+                      const std::filesystem::path& journal) {
+  const std::filesystem::path io = MakeTempFolder();
+  Spit(io / "in", input);
+  const std::size_t journal_before =
+      journal.empty() || !std::filesystem::exists(journal) ? 0 : Slurp(journal).size();
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, (io / "in").c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (io / "out").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (io / "err").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // No controlling terminal for the key wait: run in a session of its own.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+
+  std::vector<std::string> argv_strings = {SETUP_SIM_PATH};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argv_strings) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  const int spawned =
+      ::posix_spawn(&pid, SETUP_SIM_PATH, &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) throw std::runtime_error("cannot start setup-sim");
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+  }
+
+  RunResult result;
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = Slurp(io / "out");
+  result.err = Slurp(io / "err");
+  if (!journal.empty() && std::filesystem::exists(journal)) {
+    result.journal = JournalLines(Slurp(journal).substr(journal_before));
+  }
+  std::filesystem::remove_all(io);
+  return result;
+}
+
+MachineFolder::MachineFolder(const std::string& example) : path_(MakeTempFolder()) {
+  std::filesystem::copy(std::filesystem::path(SETUP_MACHINES_DIR) / example, path_,
+                        std::filesystem::copy_options::recursive);
+  Reload();
+}
+
+MachineFolder::~MachineFolder() {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, error)) {
+    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, error);
+  }
+  std::filesystem::remove_all(path_, error);
+}
+
+void MachineFolder::Save() {
+  Spit(path_ / "machine.json", json_.dump(2));
+}
+
+const sim::Json& MachineFolder::Reload() {
+  json_ = sim::Json::parse(Slurp(path_ / "machine.json"));
+  return json_;
+}
+
+RunResult MachineFolder::Run(const std::vector<std::string>& program_args, const std::string& input,
+                             const std::vector<std::string>& sim_options) {
+  Save();
+  std::vector<std::string> args = {"--machine", path_.string()};
+  args.insert(args.end(), sim_options.begin(), sim_options.end());
+  args.push_back("--");
+  args.insert(args.end(), program_args.begin(), program_args.end());
+  RunResult result = RunSetupSim(args, input, path_ / "journal.jsonl");
+  Reload();
+  return result;
+}
+
+std::filesystem::path MachineFolder::Host(const std::string& windows_path) const {
+  std::filesystem::path host = path_ / "drives" / std::string(1, windows_path.at(0));
+  const std::string rest = windows_path.substr(2);
+  std::size_t position = 0;
+  while (position < rest.size()) {
+    const std::size_t end = std::min(rest.find('\\', position), rest.size());
+    if (end > position) host /= rest.substr(position, end - position);
+    position = end + 1;
+  }
+  return host;
+}
+
+bool MachineFolder::Exists(const std::string& windows_path) const {
+  return std::filesystem::exists(Host(windows_path));
+}
+
+std::string MachineFolder::ReadFile(const std::string& windows_path) const {
+  return Slurp(Host(windows_path));
+}
+
+void MachineFolder::WriteFile(const std::string& windows_path, const std::string& bytes) {
+  std::filesystem::create_directories(Host(windows_path).parent_path());
+  Spit(Host(windows_path), bytes);
+}
+
+void MachineFolder::WriteScript(const std::string& windows_path, const std::string& body) {
+  WriteFile(windows_path, "#!/bin/sh\n" + body + "\n");
+  std::filesystem::permissions(Host(windows_path), std::filesystem::perms::owner_exec,
+                               std::filesystem::perm_options::add);
+}
+
+std::vector<sim::Json> Ops(const std::vector<sim::Json>& journal, const std::string& op) {
+  std::vector<sim::Json> entries;
+  for (const sim::Json& entry : journal) {
+    if (entry.value("op", "") == op) entries.push_back(entry);
+  }
+  return entries;
+}
+
+std::vector<std::string> OpNames(const std::vector<sim::Json>& journal) {
+  std::vector<std::string> names;
+  for (const sim::Json& entry : journal) names.push_back(entry.value("op", ""));
+  return names;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,61 @@
+// Runs the built setup-sim as a process on a machine folder, as a tester would.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/sim/machine.h"
+
+namespace testing_support {
+
+struct RunResult {
+  int exit_code = -1;
+  std::string out;  // standard output, byte for byte
+  std::string err;
+  std::vector<sim::Json> journal;  // the entries this run appended
+};
+
+/// A copy of one of the example machines in a temporary folder.
+class MachineFolder {
+ public:
+  /// `example` names a folder under the built machines (e.g. "first-install").
+  explicit MachineFolder(const std::string& example = "first-install");
+  ~MachineFolder();
+  MachineFolder(const MachineFolder&) = delete;
+  MachineFolder& operator=(const MachineFolder&) = delete;
+
+  /// machine.json, to read or change before a run (Save writes it back).
+  sim::Json& json() { return json_; }
+  void Save();
+  /// Reads machine.json again, as the last run left it.
+  const sim::Json& Reload();
+
+  /// Runs setup-sim with `sim_options` (e.g. "--reboot") and the program's arguments.
+  RunResult Run(const std::vector<std::string>& program_args, const std::string& input = "",
+                const std::vector<std::string>& sim_options = {});
+
+  std::filesystem::path Host(const std::string& windows_path) const;
+  bool Exists(const std::string& windows_path) const;
+  std::string ReadFile(const std::string& windows_path) const;
+  void WriteFile(const std::string& windows_path, const std::string& bytes);
+  /// Writes an executable `#!/bin/sh` script at a Windows path.
+  void WriteScript(const std::string& windows_path, const std::string& body);
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  sim::Json json_;
+};
+
+/// Runs setup-sim with exactly these arguments (no --machine added) and this input.
+RunResult RunSetupSim(const std::vector<std::string>& args, const std::string& input = "",
+                      const std::filesystem::path& journal = {});
+
+/// The entries of a journal with the given op, in order.
+std::vector<sim::Json> Ops(const std::vector<sim::Json>& journal, const std::string& op);
+/// The op names of a journal, in order.
+std::vector<std::string> OpNames(const std::vector<sim::Json>& journal);
+
+}  // namespace testing_support

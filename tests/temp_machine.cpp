@@ -1,0 +1,55 @@
+#include "tests/temp_machine.h"
+
+#include <fstream>
+#include <stdexcept>
+
+namespace testing_support {
+
+TempMachine::TempMachine(std::optional<std::string> input) : input_(std::move(input)) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "setup-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  root = pattern;
+  std::filesystem::create_directories(root / "drives" / "C");
+  std::filesystem::create_directories(root / "drives" / "D");
+  machine.virtual_sleep = true;
+}
+
+TempMachine::~TempMachine() {
+  std::error_code error;
+  // Read-only files must become writable again before the folder can go.
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root, error)) {
+    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, error);
+  }
+  std::filesystem::remove_all(root, error);
+}
+
+std::filesystem::path TempMachine::Host(const std::string& windows_path) const {
+  std::filesystem::path host = root / "drives" / std::string(1, windows_path.at(0));
+  std::string rest = windows_path.substr(2);
+  std::size_t position = 0;
+  while (position < rest.size()) {
+    const std::size_t end = std::min(rest.find('\\', position), rest.size());
+    if (end > position) host /= rest.substr(position, end - position);
+    position = end + 1;
+  }
+  return host;
+}
+
+void TempMachine::WriteFile(const std::string& windows_path, const std::string& bytes) {
+  const std::filesystem::path host = Host(windows_path);
+  std::filesystem::create_directories(host.parent_path());
+  std::ofstream out(host, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+sim::SimPlatform& TempMachine::platform() {
+  if (!platform_) {
+    platform_ = std::make_unique<sim::SimPlatform>(
+        machine, root, sim::ConsoleIo{input_, &output, false},
+        [this](const sim::Json& entry) { journal.push_back(entry); });
+  }
+  return *platform_;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,40 @@
+// An in-memory simulated machine on a temporary folder, for tests that call the program's
+// functions directly.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sim/machine.h"
+#include "platform/sim/sim_platform.h"
+
+namespace testing_support {
+
+class TempMachine {
+ public:
+  /// A machine with empty drives C: and D:; `input` is what standard input holds.
+  explicit TempMachine(std::optional<std::string> input = std::nullopt);
+  ~TempMachine();
+  TempMachine(const TempMachine&) = delete;
+  TempMachine& operator=(const TempMachine&) = delete;
+
+  /// Writes a file at a Windows path (drive letter required), making its folders.
+  void WriteFile(const std::string& windows_path, const std::string& bytes);
+  std::filesystem::path Host(const std::string& windows_path) const;
+
+  /// The platform over the machine; made on first use, after the machine is set up.
+  sim::SimPlatform& platform();
+
+  sim::Machine machine;
+  std::string output;
+  std::vector<sim::Json> journal;
+  std::filesystem::path root;
+
+ private:
+  std::optional<std::string> input_;
+  std::unique_ptr<sim::SimPlatform> platform_;
+};
+
+}  // namespace testing_support

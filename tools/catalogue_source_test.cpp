@@ -1,0 +1,405 @@
+#include "tools/catalogue_source.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "messages/builtin_catalogue.h"
+
+namespace tools {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> BuiltinTexts() {
+  return {messages::kBuiltinTexts.begin(), messages::kBuiltinTexts.end()};
+}
+
+std::string ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+/// The entries of every problem, in order.
+std::vector<int> EntriesOf(const std::vector<Problem>& problems) {
+  std::vector<int> entries;
+  for (const Problem& problem : problems) entries.push_back(problem.entry);
+  return entries;
+}
+
+/// What a program that reads the file as a text stream gets: CR LF becomes LF, and the first
+/// 0x1A ends the data. Then the count byte and the NUL-terminated texts.
+std::vector<std::string> ReadAsTextStream(const std::string& stored) {
+  std::string data;
+  for (std::size_t i = 0; i < stored.size() && stored[i] != '\x1A'; ++i) {
+    if (stored[i] == '\r' && i + 1 < stored.size() && stored[i + 1] == '\n') continue;
+    data += stored[i];
+  }
+  std::vector<std::string> texts;
+  if (data.empty()) return texts;
+  const int count = static_cast<signed char>(data[0]);
+  std::size_t pos = 1;
+  while (static_cast<int>(texts.size()) < count && pos < data.size()) {
+    const std::size_t end = std::min(data.find('\0', pos), data.size());
+    texts.push_back(data.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  return texts;
+}
+
+std::string WithoutCrLf(std::string text) {
+  for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+  return text;
+}
+
+// --- Conversions -------------------------------------------------------------------------
+
+TEST(CatalogueConversions, ReadsEachConversionAsWritten) {
+  const struct {
+    const char* format;
+    std::vector<std::string> conversions;
+  } cases[] = {
+      {"no conversions", {}},
+      {"Copying %s to %s\n", {"%s", "%s"}},
+      {"for %s: %d\n\n", {"%s", "%d"}},
+      {"100%% done", {"%%"}},
+      {"%-5d|%99999s|%.*s", {"%-5d", "%99999s", "%.*s"}},
+      {"%ls %I64d %hhd", {"%ls", "%I64d", "%hhd"}},
+      {"%n%x", {"%n", "%x"}},
+      {"50 % off", {"% o"}},
+      {"ends in %", {"%"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Conversions(c.format), c.conversions) << c.format;
+}
+
+// --- CheckEntries ------------------------------------------------------------------------
+
+TEST(CatalogueCheck, TheBuiltInTextsPass) {
+  // Entry 7 ("aborted\n\r\n\r") holds a CR LF pair; it is allowed and written as given.
+  EXPECT_TRUE(CheckEntries(BuiltinTexts()).empty());
+}
+
+TEST(CatalogueCheck, RefusesAWrongEntryCountNamingTheFirstMissingOrSurplusEntry) {
+  std::vector<std::string> texts = BuiltinTexts();
+  texts.pop_back();
+  std::vector<Problem> problems = CheckEntries(texts);
+  ASSERT_EQ(EntriesOf(problems), std::vector<int>{79});
+  EXPECT_NE(problems[0].what.find("79 entries"), std::string::npos) << problems[0].what;
+
+  texts = BuiltinTexts();
+  texts.push_back("extra");
+  EXPECT_EQ(EntriesOf(CheckEntries(texts)), std::vector<int>{80});
+  EXPECT_EQ(EntriesOf(CheckEntries({})), std::vector<int>{0});
+}
+
+TEST(CatalogueCheck, RefusesAnEntryThatBreaksItsPlaceholdersOrHoldsAForbiddenByte) {
+  const struct {
+    const char* what;
+    int entry;
+    std::string text;
+    const char* reported;  // a part of the problem's text
+  } cases[] = {
+      {"swapped %s and %d", 24, "Service for %d not created: %s\n\n", "[%d %s]"},
+      {"missing %s", 3, "Path or file does not exist\n\r", "[none]"},
+      {"extra %d", 5, "File %s was not copied (%d).\n", "[%s %d]"},
+      {"%n", 79, "Installing drivers for %n.\n", "\"%n\" is not one of"},
+      {"a width", 79, "Installing drivers for %99999s.\n", "\"%99999s\" is not one of"},
+      {"%% where there is none", 13, "Installation 100%% complete\n\r", "[%%]"},
+      {"a lone %", 13, "Installation 100% complete\n\r", "\"% c\""},
+      {"a 0x1A byte", 12, "Unable to update\x1A the AUTOEXEC.NCF file\n\r", "0x1A byte"},
+      {"a NUL byte", 30, std::string("Invalid\0 source path\n\r", 23), "NUL byte at byte 7"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> texts = BuiltinTexts();
+    texts[c.entry] = c.text;
+    const std::vector<Problem> problems = CheckEntries(texts);
+    ASSERT_EQ(EntriesOf(problems), std::vector<int>{c.entry}) << c.what;
+    EXPECT_NE(problems[0].what.find(c.reported), std::string::npos)
+        << c.what << ": " << problems[0].what;
+    EXPECT_EQ(Describe(problems[0]).rfind("entry " + std::to_string(c.entry) + ": ", 0), 0u);
+  }
+}
+
+// --- Encoding ----------------------------------------------------------------------------
+
+TEST(CatalogueEncoding, ConvertsIntoTheAnsiCodePages) {
+  std::string out, error;
+  ASSERT_TRUE(EncodeText("Erreur d'écriture €", "CP1252", &out, &error)) << error;
+  EXPECT_EQ(out,
+            "Erreur d'\xE9"
+            "criture \x80");
+  // "ソ" is 0x83 0x5C in code page 932: a backslash as its trail byte.
+  ASSERT_TRUE(EncodeText("ソフト %s\n\r", "CP932", &out, &error)) << error;
+  EXPECT_EQ(out, "\x83\x5C\x83\x74\x83\x67 %s\n\r");
+}
+
+TEST(CatalogueEncoding, RefusesACharacterWithoutAFaithfulMapping) {
+  const struct {
+    const char* text;
+    const char* encoding;
+    const char* reported;
+  } cases[] = {
+      {"Zażółć", "CP1252", "U+017C \"ż\" at byte 2 has no mapping in CP1252"},
+      {"café", "CP932", "U+00E9 \"é\" at byte 3 has no mapping in CP932"},
+      // iconv maps these onto other characters: they would not read back as written.
+      {"1〜9", "CP932", "U+301C \"〜\" at byte 1 does not come back unchanged"},
+      {"¥100", "CP932", "U+00A5 \"¥\" at byte 0 does not come back unchanged"},
+      {"bad \xC3(", "CP1252", "invalid UTF-8 byte 0xC3 at byte 4"},
+      {"x", "NO-SUCH-ENCODING", "not known to iconv"},
+  };
+  for (const auto& c : cases) {
+    std::string out, error;
+    EXPECT_FALSE(EncodeText(c.text, c.encoding, &out, &error)) << c.text;
+    EXPECT_NE(error.find(c.reported), std::string::npos) << c.text << ": " << error;
+  }
+}
+
+// --- ParseSource and CompileSource -------------------------------------------------------
+
+TEST(CatalogueSource, ParseRefusesAMalformedSource) {
+  const struct {
+    const char* json;
+    int entry;
+    const char* reported;
+  } cases[] = {
+      {"{\"language\": \"X\", \"encoding\": \"CP1252\", \"entries\": [\"n\", 1]}", 1,
+       "not a string"},
+      {"{\"language\": \"X\", \"encoding\": \"CP1252\", \"entires\": []}", kWholeSource,
+       "unknown key \"entires\""},
+      {"{\"language\": \"X\", \"entries\": []}", kWholeSource, "no \"encoding\""},
+      {"[\"n\", \"y\"]", kWholeSource, "not a JSON object"},
+      {"{\"language\": \"X\",", kWholeSource, "not valid JSON"},
+  };
+  for (const auto& c : cases) {
+    std::vector<Problem> problems;
+    EXPECT_FALSE(ParseSource(c.json, &problems).has_value()) << c.json;
+    ASSERT_FALSE(problems.empty()) << c.json;
+    EXPECT_EQ(problems[0].entry, c.entry) << c.json;
+    EXPECT_NE(problems[0].what.find(c.reported), std::string::npos) << problems[0].what;
+  }
+}
+
+TEST(CatalogueSource, AGoodSourceRoundTripsThroughTheFileFormat) {
+  std::vector<Problem> problems;
+  const auto source = ParseSource(
+      R"({"language": "Test", "encoding": "CP1252", "entries": ["n", "y\r\n", "é"]})", &problems);
+  ASSERT_TRUE(source.has_value());
+  EXPECT_EQ(source->language, "Test");
+  EXPECT_EQ(source->entries, (std::vector<std::string>{"n", "y\r\n", "é"}));
+
+  CatalogueSource english{"English", "CP1252", BuiltinTexts()};
+  const Compiled compiled = CompileSource(english);
+  ASSERT_TRUE(compiled.problems.empty()) << Describe(compiled.problems[0]);
+  ASSERT_FALSE(compiled.bytes.empty());
+  EXPECT_EQ(compiled.bytes[0], '\x50');
+  std::vector<std::string> texts;
+  std::size_t pos = 1;
+  for (std::size_t end; (end = compiled.bytes.find('\0', pos)) != std::string::npos;
+       pos = end + 1) {
+    texts.push_back(compiled.bytes.substr(pos, end - pos));
+  }
+  EXPECT_EQ(pos, compiled.bytes.size()) << "bytes after the last NUL";
+  EXPECT_EQ(texts, BuiltinTexts());
+}
+
+TEST(CatalogueSource, CompileReportsEveryProblemInEntryOrder) {
+  CatalogueSource source{"Japanese", "CP932", BuiltinTexts()};
+  source.entries[40] = "AUTOEXEC.NCF ファイル ¥ 編集\n";
+  source.entries[6] = "%s を %d にコピー\n";
+  const Compiled compiled = CompileSource(source);
+  EXPECT_EQ(EntriesOf(compiled.problems), (std::vector<int>{6, 40}));
+  EXPECT_TRUE(compiled.bytes.empty());
+
+  source.encoding = "NO-SUCH-ENCODING";
+  EXPECT_EQ(EntriesOf(CompileSource(source).problems), std::vector<int>{kWholeSource});
+}
+
+// --- The shipped sources -----------------------------------------------------------------
+
+/// The line layout of a text: each run of line ends as it stands, each run of other characters
+/// as "T", or "T " when it ends in a space.
+std::string LineShape(std::string_view text) {
+  std::string shape;
+  for (std::size_t i = 0; i < text.size();) {
+    const bool line_end = text[i] == '\n' || text[i] == '\r';
+    std::size_t j = i;
+    while (j < text.size() && (text[j] == '\n' || text[j] == '\r') == line_end) ++j;
+    shape += line_end ? std::string(text.substr(i, j - i)) : text[j - 1] == ' ' ? "T " : "T";
+    i = j;
+  }
+  return shape;
+}
+
+struct ShippedSource {
+  const char* file;
+  const char* encoding;
+  const char* answers[3];  // no, yes, cancel
+};
+
+const ShippedSource kShipped[] = {
+    {"english.json", "CP1252", {"n", "y", "cancel"}},
+    {"french.json", "CP1252", {"n", "o", "annuler"}},
+    {"german.json", "CP1252", {"n", "j", "abbrechen"}},
+    {"spanish.json", "CP1252", {"n", "s", "cancelar"}},
+    {"japanese.json", "CP932", {"n", "y", "cancel"}},
+};
+
+std::optional<CatalogueSource> LoadShipped(const ShippedSource& shipped) {
+  std::vector<Problem> problems;
+  auto source = ParseSource(ReadBytes(fs::path(CATALOGUE_SOURCE_DIR) / shipped.file), &problems);
+  for (const Problem& problem : problems)
+    ADD_FAILURE() << shipped.file << ": " << Describe(problem);
+  return source;
+}
+
+TEST(ShippedCatalogues, CompileAndReadBackAsTextStreams) {
+  for (const ShippedSource& shipped : kShipped) {
+    SCOPED_TRACE(shipped.file);
+    const auto source = LoadShipped(shipped);
+    ASSERT_TRUE(source.has_value());
+    EXPECT_EQ(source->encoding, shipped.encoding);
+    const Compiled compiled = CompileSource(*source);
+    for (const Problem& problem : compiled.problems) ADD_FAILURE() << Describe(problem);
+    ASSERT_FALSE(compiled.bytes.empty());
+
+    const std::vector<std::string> read = ReadAsTextStream(compiled.bytes);
+    ASSERT_EQ(read.size(), static_cast<std::size_t>(messages::kEntryCount));
+    for (int i = 0; i < messages::kEntryCount; ++i) {
+      std::string encoded, error;
+      ASSERT_TRUE(EncodeText(source->entries[i], shipped.encoding, &encoded, &error)) << error;
+      EXPECT_EQ(read[i], WithoutCrLf(encoded)) << "entry " << i;
+    }
+  }
+}
+
+TEST(ShippedCatalogues, EnglishIsTheBuiltInCatalogue) {
+  const auto source = LoadShipped(kShipped[0]);
+  ASSERT_TRUE(source.has_value());
+  EXPECT_EQ(source->entries, BuiltinTexts());
+}
+
+TEST(ShippedCatalogues, JapaneseIsWrittenInCodePage932) {
+  const auto source = LoadShipped(kShipped[4]);
+  ASSERT_TRUE(source.has_value());
+  const Compiled compiled = CompileSource(*source);
+  ASSERT_TRUE(compiled.problems.empty());
+  // Entry 13 begins with "イン" (0x83 0x43 0x83 0x93) and ends in the built-in line end.
+  const std::vector<std::string> texts = ReadAsTextStream(compiled.bytes);
+  ASSERT_EQ(texts.size(), static_cast<std::size_t>(messages::kEntryCount));
+  EXPECT_EQ(texts[13].substr(0, 4), "\x83\x43\x83\x93");
+  EXPECT_TRUE(texts[13].ends_with("\n\r"));
+}
+
+TEST(ShippedCatalogues, TranslationsKeepTheBuiltInEntriesShape) {
+  // Names the user must find as they are: products, files, keywords, commands.
+  const char* const kKept[] = {"ZOV Service Processor",
+                               "Shared Serial",
+                               "ZOV Revalto",
+                               "AUTOEXEC.NCF",
+                               "CONFIG.SYS",
+                               "SM.INI",
+                               "ZOVKAF.SYS",
+                               "\"load ZOVSPN\"",
+                               "\"device=ZOVSPO\"",
+                               "SMAddress",
+                               "SMInterrupt",
+                               "NetWare 4.10",
+                               "SETUP XXX Y",
+                               "SETUP UPGRADE",
+                               "DLL"};
+  for (const ShippedSource& shipped : kShipped) {
+    SCOPED_TRACE(shipped.file);
+    const auto source = LoadShipped(shipped);
+    ASSERT_TRUE(source.has_value());
+    ASSERT_EQ(source->entries.size(), static_cast<std::size_t>(messages::kEntryCount));
+    for (int i = 0; i < messages::kEntryCount; ++i) {
+      const std::string_view builtin = messages::kBuiltinTexts[i];
+      const std::string& text = source->entries[i];
+      EXPECT_EQ(LineShape(text), LineShape(builtin)) << "entry " << i << ": " << text;
+      for (const char* kept : kKept) {
+        if (builtin.find(kept) != std::string_view::npos) {
+          EXPECT_NE(text.find(kept), std::string::npos) << "entry " << i << " lost " << kept;
+        }
+      }
+      if (i >= 58 && i <= 67) {
+        EXPECT_EQ(text, builtin) << "entry " << i;  // paths and file names
+      }
+    }
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(source->entries[i], shipped.answers[i]);
+      for (const char c : source->entries[i]) EXPECT_TRUE(c > ' ' && c < '\x7F') << i;
+    }
+    const std::string yes_no =
+        std::string("(") + shipped.answers[1] + "/" + shipped.answers[0] + ")";
+    EXPECT_NE(source->entries[messages::kCopyAnyway].find(yes_no), std::string::npos)
+        << source->entries[messages::kCopyAnyway];
+  }
+}
+
+// --- The tool ----------------------------------------------------------------------------
+
+class CatalogueCompilerTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("catalogue-compiler-test-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  /// Runs the tool; returns its exit status and keeps its standard error in `stderr_`.
+  int Run(const fs::path& source, const fs::path& output) {
+    const fs::path errors = dir_ / "stderr.txt";
+    const std::string command = std::string("'") + CATALOGUE_COMPILER + "' '" + source.string() +
+                                "' '" + output.string() + "' 2>'" + errors.string() + "'";
+    const int status = std::system(command.c_str());
+    stderr_ = ReadBytes(errors);
+    return status;
+  }
+
+  fs::path dir_;
+  std::string stderr_;
+};
+
+TEST_F(CatalogueCompilerTool, WritesTheCatalogueFile) {
+  const fs::path output = dir_ / "GERMAN.NLS";
+  ASSERT_EQ(Run(fs::path(CATALOGUE_SOURCE_DIR) / "german.json", output), 0) << stderr_;
+  EXPECT_EQ(stderr_, "");
+  const auto source = LoadShipped(kShipped[2]);
+  ASSERT_TRUE(source.has_value());
+  EXPECT_EQ(ReadBytes(output), CompileSource(*source).bytes);
+  EXPECT_FALSE(fs::exists(dir_ / "GERMAN.NLS.part"));
+}
+
+TEST_F(CatalogueCompilerTool, RefusesABadSourceAndLeavesNoOutput) {
+  nlohmann::json json = {{"language", "Broken"}, {"encoding", "CP1252"}};
+  std::vector<std::string> texts = BuiltinTexts();
+  texts[52] = "%d is older than %s.\n";
+  json["entries"] = texts;
+  const fs::path source = dir_ / "broken.json";
+  WriteBytes(source, json.dump());
+  const fs::path output = dir_ / "BROKEN.NLS";
+  WriteBytes(output, "stale");
+
+  EXPECT_NE(Run(source, output), 0);
+  EXPECT_NE(stderr_.find("entry 52: placeholders [%d %s]"), std::string::npos) << stderr_;
+  EXPECT_FALSE(fs::exists(output));
+}
+
+}  // namespace
+}  // namespace tools
