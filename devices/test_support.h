@@ -1,0 +1,306 @@
+// Tests only. Two doubles for the device code:
+// - SimMachineTest: an in-memory simulated machine (sim::Machine + sim::SimPlatform) in a
+//   temporary folder, with its console output and journal collected (tests/temp_machine.h);
+// - FakeDevicePlatform: a platform whose device services follow a script byte for byte, for the
+//   protocol cases that the simulated machine cannot produce (short reported sizes, lists
+//   without a NUL, odd read errors) and for counting what was passed. Every service that the
+//   device code does not use fails.
+#pragma once
+
+#include <cstring>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "platform/sim/machine.h"
+#include "platform/sim/sim_platform.h"
+#include "tests/temp_machine.h"
+
+namespace devices::testing {
+
+using platform::Bool;
+using platform::Dword;
+using platform::Handle;
+
+/// REG_MULTI_SZ bytes of `ids`: each ID with its NUL, then one more NUL.
+inline std::string MultiSz(const std::vector<std::string>& ids) {
+  std::string list;
+  for (const std::string& id : ids) {
+    list += id;
+    list += '\0';
+  }
+  list += '\0';
+  return list;
+}
+
+struct FakeDevice {
+  /// The bytes the platform writes as the hardware-ID list; nothing: no list (13).
+  std::optional<std::string> list;
+  /// Every read of this device fails with this error.
+  std::optional<Dword> read_error;
+  /// The size reported on success, instead of the list's length.
+  std::optional<Dword> success_size;
+  /// The size reported with ERROR_INSUFFICIENT_BUFFER, instead of the list's length.
+  std::optional<Dword> needed_size;
+  /// Answers ERROR_INSUFFICIENT_BUFFER to every read, whatever the size passed.
+  bool always_short = false;
+};
+
+inline FakeDevice WithBytes(std::string bytes) {
+  FakeDevice device;
+  device.list = std::move(bytes);
+  return device;
+}
+inline FakeDevice WithIds(const std::vector<std::string>& ids) {
+  return WithBytes(MultiSz(ids));
+}
+inline FakeDevice WithoutList() {
+  return FakeDevice{};
+}
+
+struct ReadCall {
+  Dword index;
+  const unsigned char* buffer;
+  Dword size;
+  bool zero_filled;  // every byte of the buffer, up to the size passed, was 0
+};
+
+struct UpdateCall {
+  std::string hardware_id;
+  std::string inf_path;
+  Dword flags;
+  Bool reboot_passed;  // the flag's value as the service found it
+};
+
+class FakeDevicePlatform final : public platform::Platform {
+ public:
+  static constexpr Handle kSet = 0x5E7;
+  static constexpr Handle kSearch = 0x5EA;
+
+  // --- The script -----------------------------------------------------------------------------
+  std::vector<FakeDevice> devices;
+  bool no_set = false;  // SetupDiGetClassDevsA fails
+  /// The last-error value SetupDiEnumDeviceInfo leaves past the last device.
+  Dword end_error = platform::kErrorNoMoreItems;
+  /// SetupDiEnumDeviceInfo fails at this index with `end_error` even if devices remain.
+  std::optional<Dword> enum_fails_at;
+  std::set<std::string, std::less<>> existing_files;
+  Bool update_result = 1;
+  Bool remove_result = 1;
+  /// What the update service writes to the reboot flag it is given; nothing: leaves it alone.
+  std::optional<Bool> update_writes_reboot;
+
+  // --- What happened --------------------------------------------------------------------------
+  std::vector<std::string> log;
+  std::vector<ReadCall> reads;
+  std::vector<Dword> class_devs_flags;
+  int sets_open = 0;
+  int searches_open = 0;
+  std::vector<Dword> removed;  // indices of the devices the class installer was asked to remove
+  std::vector<UpdateCall> updates;
+  Dword last_error = 0;
+
+  /// The sizes passed to the reads, in order.
+  std::vector<Dword> ReadSizes() const {
+    std::vector<Dword> sizes;
+    for (const ReadCall& read : reads) sizes.push_back(read.size);
+    return sizes;
+  }
+
+  // --- Device services ------------------------------------------------------------------------
+  Handle SetupDiGetClassDevsA(Dword flags) override {
+    class_devs_flags.push_back(flags);
+    log.push_back("SetupDiGetClassDevsA");
+    if (no_set) {
+      last_error = platform::kErrorInvalidParameter;
+      return platform::kInvalidHandleValue;
+    }
+    ++sets_open;
+    return kSet;
+  }
+  Bool SetupDiEnumDeviceInfo(Handle set, Dword index, platform::DeviceInfoData* data) override {
+    log.push_back("SetupDiEnumDeviceInfo " + std::to_string(index));
+    if (set != kSet || data == nullptr || data->cb_size != sizeof(platform::DeviceInfoData)) {
+      last_error = platform::kErrorInvalidParameter;
+      return 0;
+    }
+    if (index >= devices.size() || (enum_fails_at && index >= *enum_fails_at)) {
+      last_error = end_error;
+      return 0;
+    }
+    data->dev_inst = index;
+    last_error = 0;
+    return 1;
+  }
+  Bool SetupDiGetDeviceRegistryPropertyA(Handle set, const platform::DeviceInfoData& data,
+                                         Dword property, Dword* property_type,
+                                         unsigned char* buffer, Dword buffer_size,
+                                         Dword* required_size) override {
+    log.push_back("SetupDiGetDeviceRegistryPropertyA " + std::to_string(data.dev_inst) + " " +
+                  std::to_string(buffer_size));
+    bool zero = buffer != nullptr || buffer_size == 0;
+    for (Dword i = 0; buffer != nullptr && i < buffer_size; ++i) zero = zero && buffer[i] == 0;
+    reads.push_back({data.dev_inst, buffer, buffer_size, zero});
+    if (set != kSet || property != platform::SPDRP_HARDWAREID || data.dev_inst >= devices.size()) {
+      last_error = platform::kErrorInvalidParameter;
+      return 0;
+    }
+    const FakeDevice& device = devices[data.dev_inst];
+    if (device.read_error) {
+      last_error = *device.read_error;
+      return 0;
+    }
+    if (!device.list) {
+      last_error = platform::kErrorInvalidData;
+      return 0;
+    }
+    const std::string& list = *device.list;
+    if (device.always_short || buffer_size < list.size()) {
+      if (required_size) *required_size = device.needed_size.value_or(Dword(list.size()));
+      last_error = platform::kErrorInsufficientBuffer;
+      return 0;
+    }
+    std::memcpy(buffer, list.data(), list.size());
+    if (property_type) *property_type = 7;  // REG_MULTI_SZ
+    if (required_size) *required_size = device.success_size.value_or(Dword(list.size()));
+    last_error = 0;
+    return 1;
+  }
+  Bool SetupDiCallClassInstaller(Dword install_function, Handle set,
+                                 const platform::DeviceInfoData& data) override {
+    log.push_back("SetupDiCallClassInstaller " + std::to_string(data.dev_inst));
+    if (set != kSet || install_function != platform::DIF_REMOVE) return 0;
+    removed.push_back(data.dev_inst);
+    return remove_result;
+  }
+  Bool SetupDiDestroyDeviceInfoList(Handle set) override {
+    log.push_back("SetupDiDestroyDeviceInfoList");
+    if (set != kSet || sets_open == 0) return 0;
+    --sets_open;
+    last_error = 0;  // a service may clobber it; the caller must put it back
+    return 1;
+  }
+  Bool UpdateDriverForPlugAndPlayDevicesA(std::string_view hardware_id, std::string_view inf_path,
+                                          Dword flags, Bool* reboot) override {
+    log.push_back("UpdateDriverForPlugAndPlayDevicesA");
+    updates.push_back({std::string(hardware_id), std::string(inf_path), flags, *reboot});
+    if (update_writes_reboot) *reboot = *update_writes_reboot;
+    return update_result;
+  }
+
+  // --- Files ----------------------------------------------------------------------------------
+  Handle FindFirstFileA(std::string_view path) override {
+    log.push_back("FindFirstFileA " + std::string(path));
+    if (existing_files.find(path) == existing_files.end()) {
+      last_error = platform::kErrorFileNotFound;
+      return platform::kInvalidHandleValue;
+    }
+    ++searches_open;
+    return kSearch;
+  }
+  Bool FindClose(Handle search) override {
+    log.push_back("FindClose");
+    if (search != kSearch || searches_open == 0) return 0;
+    --searches_open;
+    return 1;
+  }
+
+  // --- System ---------------------------------------------------------------------------------
+  Dword GetLastError() override {
+    log.push_back("GetLastError");
+    return last_error;
+  }
+  void SetLastError(Dword error) override {
+    log.push_back("SetLastError " + std::to_string(error));
+    last_error = error;
+  }
+  std::string output;
+  void WriteStandardOutput(std::string_view bytes) override {
+    log.push_back("WriteStandardOutput");
+    output += bytes;
+  }
+
+  // --- Everything else fails ------------------------------------------------------------------
+  std::string GetSystemDirectoryA() override { return {}; }
+  int GetCurrentDriveNumber() override { return 0; }
+  platform::Word GetSystemDefaultLangID() override { return 0; }
+  void Sleep(Dword) override {}
+  std::optional<unsigned char> ReadStandardInputByte() override { return std::nullopt; }
+  void WaitForKeyPress() override {}
+  std::optional<std::size_t> ReadBinaryFile(std::string_view, std::span<char>) override {
+    return std::nullopt;
+  }
+  std::optional<std::uint64_t> GetFileSize(std::string_view) override { return std::nullopt; }
+  Bool CreateDirectoryA(std::string_view) override { return 0; }
+  Bool SetFileAttributesA(std::string_view, Dword) override { return 0; }
+  Bool CopyFileA(std::string_view, std::string_view, Bool) override { return 0; }
+  void GetStartupInfoA(platform::StartupInfo*) override {}
+  Bool CreateProcessA(std::string_view, Dword, const platform::StartupInfo&,
+                      platform::ProcessInformation*) override {
+    return 0;
+  }
+  Dword WaitForSingleObject(Handle, Dword) override { return platform::WAIT_FAILED; }
+  Bool GetExitCodeProcess(Handle, Dword*) override { return 0; }
+  Bool CloseHandle(Handle) override { return 0; }
+  long RegCreateKeyExA(Handle, std::string_view, Dword, Dword, Handle*) override {
+    return platform::kErrorAccessDenied;
+  }
+  long RegSetValueExA(Handle, std::string_view, Dword, const unsigned char*, Dword) override {
+    return platform::kErrorAccessDenied;
+  }
+  long RegCloseKey(Handle) override { return platform::kErrorInvalidHandle; }
+};
+
+// --- The simulated machine ----------------------------------------------------------------------
+
+inline sim::Device SimDevice(std::vector<std::string> ids, std::string update = "ok") {
+  sim::Device device;
+  device.hardware_ids = std::move(ids);
+  device.update = std::move(update);
+  return device;
+}
+inline sim::Device SimDeviceWithoutList() {
+  return sim::Device{};
+}
+
+/// A test on a simulated machine in a temporary folder (testing_support::TempMachine). Fill
+/// `machine` and write its files first, then call Start().
+class SimMachineTest : public ::testing::Test {
+ protected:
+  sim::SimPlatform& Start() { return temp_.platform(); }
+
+  /// Writes a file of the machine at a Windows path such as "C:\\pkg\\orvan.inf".
+  void WriteFile(const std::string& windows_path, const std::string& text) {
+    temp_.WriteFile(windows_path, text);
+  }
+
+  /// The journal entries of one operation.
+  std::vector<sim::Json> Entries(std::string_view op) const {
+    std::vector<sim::Json> entries;
+    for (const sim::Json& entry : journal) {
+      if (entry.value("op", "") == op) entries.push_back(entry);
+    }
+    return entries;
+  }
+
+  /// The hardware-ID lists of the present devices, in order.
+  std::vector<std::vector<std::string>> PresentIds() const {
+    std::vector<std::vector<std::string>> ids;
+    for (const sim::Device& device : machine.devices) {
+      ids.push_back(device.hardware_ids.value_or(std::vector<std::string>{}));
+    }
+    return ids;
+  }
+
+  testing_support::TempMachine temp_;
+  sim::Machine& machine = temp_.machine;
+  std::string& output = temp_.output;
+  std::vector<sim::Json>& journal = temp_.journal;
+};
+
+}  // namespace devices::testing
