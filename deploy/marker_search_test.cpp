@@ -1,0 +1,154 @@
+#include "deploy/marker_search.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace deploy {
+namespace {
+
+const unsigned char* Bytes(std::string_view text) {
+  return reinterpret_cast<const unsigned char*>(text.data());
+}
+
+/// The plain search that the skipping search must agree with.
+std::optional<std::size_t> ReferenceFind(std::string_view marker, std::string_view data,
+                                         long long length) {
+  if (marker.empty()) return 0;
+  if (length < 0) return std::nullopt;
+  const std::size_t found = data.substr(0, static_cast<std::size_t>(length)).find(marker);
+  if (found == std::string_view::npos) return std::nullopt;
+  return found;
+}
+
+TEST(FindMarkerTest, AgreesWithAPlainSearchOnGeneratedInputs) {
+  // Small alphabets make matches, overlaps and near misses frequent; the last one has bytes
+  // above 0x7F and NUL, which must index the shift table as unsigned values.
+  const std::vector<std::string> alphabets = {
+      "a", "ab", "abc", "!@#$", std::string("\x00\x80\xff!", 4), "$#@!x"};
+  std::mt19937 random(20240611);
+  auto pick = [&](int below) { return std::uniform_int_distribution<int>(0, below - 1)(random); };
+
+  int matches = 0;
+  int runs = 0;
+  for (const std::string& alphabet : alphabets) {
+    for (int round = 0; round < 4000; ++round) {
+      const int size = pick(41);
+      std::string data;
+      for (int i = 0; i < size; ++i) data += alphabet[pick(static_cast<int>(alphabet.size()))];
+      std::string marker;
+      const int marker_size = pick(7);
+      if (size >= marker_size && pick(3) == 0) {
+        // A marker cut from the data itself, so that there is at least one match.
+        marker = data.substr(pick(size - marker_size + 1), marker_size);
+      } else {
+        for (int i = 0; i < marker_size; ++i) {
+          marker += alphabet[pick(static_cast<int>(alphabet.size()))];
+        }
+      }
+      // Every length from -2 to the whole data, so that a match across the end is cut off.
+      for (long long length = -2; length <= size; ++length) {
+        const auto expected = ReferenceFind(marker, data, length);
+        ASSERT_EQ(FindMarker(marker, Bytes(data), length), expected)
+            << "marker \"" << marker << "\" data \"" << data << "\" length " << length;
+        ++runs;
+        if (expected && !marker.empty()) ++matches;
+      }
+    }
+  }
+  EXPECT_GT(matches, runs / 10);  // the inputs really do exercise matches
+}
+
+struct FindCase {
+  const char* name;
+  std::string marker;
+  std::string data;
+  long long length;
+  std::optional<std::size_t> expected;
+  friend void PrintTo(const FindCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class FindMarkerCaseTest : public testing::TestWithParam<FindCase> {};
+
+TEST_P(FindMarkerCaseTest, FindsTheFirstOccurrence) {
+  const FindCase& c = GetParam();
+  EXPECT_EQ(FindMarker(c.marker, Bytes(c.data), c.length), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FindMarkerCaseTest,
+    testing::Values(FindCase{"EmptyMarkerAtStart", "", "abc", 3, 0},
+                    FindCase{"EmptyMarkerEmptyData", "", "", 0, 0},
+                    FindCase{"EmptyMarkerNegativeLength", "", "", -1, 0},  // step 1 comes first
+                    FindCase{"ZeroLength", "!@#$", "!@#$", 0, std::nullopt},
+                    FindCase{"NegativeLength", "!@#$", "!@#$", -4, std::nullopt},
+                    FindCase{"LengthBelowMarker", "!@#$", "!@#$", 3, std::nullopt},
+                    FindCase{"WholeData", "!@#$", "!@#$", 4, 0},
+                    FindCase{"AtTheEnd", "!@#$", "xxxxx!@#$", 9, 5},
+                    FindCase{"CutOffByLength", "!@#$", "xxxxx!@#$", 8, std::nullopt},
+                    FindCase{"FirstOfTwo", "!@#$", "a!@#$b!@#$", 10, 1},
+                    FindCase{"OverlappingOccurrences", "aba", "xababa", 6, 1},
+                    FindCase{"NearMissThenMatch", "!@#$", "!@#!@#$", 7, 3},
+                    FindCase{"RepeatedByte", "aaa", "aabaaa", 6, 3},
+                    FindCase{"HighBytes", "\xff\x80", "\x80\xff\xff\x80", 4, 2},
+                    FindCase{"NulInData", std::string("a\0b", 3), std::string("xa\0b", 4), 4, 1}),
+    [](const testing::TestParamInfo<FindCase>& info) { return std::string(info.param.name); });
+
+TEST(FindMarkerTest, ReadsNothingWhenTheLengthIsTooShort) {
+  EXPECT_EQ(FindMarker("!@#$", nullptr, 0), std::nullopt);
+  EXPECT_EQ(FindMarker("!@#$", nullptr, -1), std::nullopt);
+  EXPECT_EQ(FindMarker("", nullptr, 0), std::optional<std::size_t>(0));
+}
+
+TEST(ShiftTableTest, StartMarker) {
+  const ShiftTable table = MakeShiftTable("!@#$");
+  EXPECT_EQ(table['!'], 3u);
+  EXPECT_EQ(table['@'], 2u);
+  EXPECT_EQ(table['#'], 1u);
+  EXPECT_EQ(table['$'], 4u);  // the final byte sets no entry of its own
+  for (int byte = 0; byte < 256; ++byte) {
+    if (byte != '!' && byte != '@' && byte != '#') {
+      EXPECT_EQ(table[byte], 4u) << byte;
+    }
+  }
+}
+
+TEST(ShiftTableTest, RepeatedByteKeepsItsLastOccurrenceBeforeTheFinalByte) {
+  const ShiftTable table = MakeShiftTable("abcab");
+  EXPECT_EQ(table['a'], 1u);  // positions 0 and 3: the one at 3 wins
+  EXPECT_EQ(table['b'], 3u);  // position 1; the final b sets nothing
+  EXPECT_EQ(table['c'], 2u);
+  EXPECT_EQ(table['x'], 5u);
+  EXPECT_EQ(MakeShiftTable("aaaa")['a'], 1u);
+}
+
+TEST(ShiftTableTest, IndexedByUnsignedByteValue) {
+  const ShiftTable table = MakeShiftTable("\xff\x80z");
+  EXPECT_EQ(table[0xFF], 2u);
+  EXPECT_EQ(table[0x80], 1u);
+  EXPECT_EQ(table['z'], 3u);
+  EXPECT_EQ(table[0x7F], 3u);
+}
+
+TEST(ShiftTableTest, SingleByteAndEmptyMarkers) {
+  const ShiftTable one = MakeShiftTable("x");
+  for (std::size_t entry : one) EXPECT_EQ(entry, 1u);
+  const ShiftTable none = MakeShiftTable("");
+  for (std::size_t entry : none) EXPECT_EQ(entry, 0u);
+}
+
+TEST(ShiftTableTest, NoEntryExceedsTheMarkerOrIsZero) {
+  // So that a shift is never 0 (no endless loop) and never skips a match.
+  for (std::string_view marker : {"!@#$", "$#@!", "abcab", "zz", "q"}) {
+    for (std::size_t entry : MakeShiftTable(marker)) {
+      EXPECT_GE(entry, 1u);
+      EXPECT_LE(entry, marker.size());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace deploy

@@ -1,0 +1,75 @@
+#include "deploy/package.h"
+
+#include "deploy/version_stamps.h"
+#include "messages/builtin_catalogue.h"
+
+namespace deploy {
+namespace {
+
+constexpr platform::Bool kTrue = 1;
+constexpr platform::Bool kFalse = 0;
+
+/// Whether a file or directory of that name exists; the search handle is closed at once.
+bool Exists(platform::Platform& platform, std::string_view path) {
+  const platform::Handle search = platform.FindFirstFileA(path);
+  if (search == platform::kInvalidHandleValue) return false;
+  platform.FindClose(search);
+  return true;
+}
+
+std::string Concat(std::string_view head, std::string_view tail) {
+  std::string text;
+  text.reserve(head.size() + tail.size());
+  text.append(head);
+  text.append(tail);
+  return text;
+}
+
+}  // namespace
+
+std::string PackageRoot(std::string_view system_directory) {
+  return Concat(system_directory, kPackageRootSuffix);
+}
+
+int CopyPackageFile(platform::Platform& platform, messages::Console& console,
+                    std::string_view source_directory, std::string_view destination_directory,
+                    std::string_view file_name, bool quiet) {
+  const std::string source_path = Concat(source_directory, file_name);
+  const std::string destination_path = Concat(destination_directory, file_name);
+  if (source_path.size() > kMaxPath || destination_path.size() > kMaxPath) return kCopyFailed;
+
+  if (!Exists(platform, source_path)) return kSourceMissing;
+
+  // Before the existence test, so that a read-only deployed copy can be overwritten.
+  platform.SetFileAttributesA(destination_path, platform::FILE_ATTRIBUTE_NORMAL);
+
+  if (Exists(platform, destination_path) &&
+      CompareVersionStamps(platform, console, source_path, destination_path) < 0) {
+    console.PrintText("\n");
+    console.Print(messages::kIsOlderThan, {source_path, destination_path});
+    const std::string question = console.Format(messages::kCopyAnyway);
+    if (question.size() > kMaxQuestionText) return kCopyFailed;
+    if (console.AskQuestion(question, quiet) == messages::kNo) return kCopyDone;
+  }
+
+  return platform.CopyFileA(source_path, destination_path, kFalse) == kTrue ? kCopyDone
+                                                                            : kCopyFailed;
+}
+
+int DeployPackage(platform::Platform& platform, messages::Console& console,
+                  std::string_view source_root, bool quiet) {
+  const std::string package_root = PackageRoot(platform.GetSystemDirectoryA());
+
+  for (const std::string_view subdirectory : kPackageDirectories) {
+    const std::string directory = Concat(package_root, subdirectory);
+    if (directory.size() <= kMaxPath) platform.CreateDirectoryA(directory);
+  }
+
+  for (const PackageFile& file : kPackageFiles) {
+    CopyPackageFile(platform, console, Concat(source_root, file.source_subdirectory),
+                    Concat(package_root, file.destination_subdirectory), file.name, quiet);
+  }
+  return 0;
+}
+
+}  // namespace deploy

@@ -1,0 +1,234 @@
+#include "deploy/version_stamps.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "deploy/fake_file_platform.h"
+#include "messages/catalogue.h"
+#include "messages/console.h"
+
+namespace deploy {
+namespace {
+
+using testing_support::FakeFilePlatform;
+
+constexpr const char* kSource = "D:\\win2000\\ORVAN.INF";
+constexpr const char* kDestination = "C:\\WINNT\\system32\\drivers\\orvan\\win2000\\ORVAN.INF";
+
+/// A file whose bytes hold one stamp with `text` between the markers, amid other bytes.
+std::string Stamped(std::string_view text) {
+  return "[Version]\r\nDriverVer=!@#$" + std::string(text) + "$#@!\r\n";
+}
+
+/// A file of at least `size` bytes with `insert` at `offset` and filler everywhere else.
+std::string FileWith(std::size_t size, std::size_t offset, std::string_view insert) {
+  std::string bytes(std::max(size, offset + insert.size()), 'x');
+  bytes.replace(offset, insert.size(), insert);
+  return bytes;
+}
+
+// --- The stamp text of the bytes read --------------------------------------------------------
+
+struct StampCase {
+  const char* name;
+  std::string bytes;
+  std::optional<std::string> expected;
+  friend void PrintTo(const StampCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class FindStampTextTest : public testing::TestWithParam<StampCase> {};
+
+TEST_P(FindStampTextTest, FindsTheStampText) {
+  const StampCase& c = GetParam();
+  EXPECT_EQ(FindStampText(c.bytes), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FindStampTextTest,
+    testing::Values(StampCase{"Plain", Stamped("1.02"), "1.02"},
+                    StampCase{"NoStartMarker", "1.02$#@!", std::nullopt},
+                    StampCase{"NoBytes", "", std::nullopt},
+                    StampCase{"StartMarkerCutOff", "xx!@#", std::nullopt},
+                    StampCase{"StartMarkerOnly", "!@#$", ""},
+                    StampCase{"EmptyStamp", "!@#$$#@!", ""},
+                    StampCase{"SevenByteOverlap", "!@#$#@!", ""},
+                    StampCase{"NoEndMarker", "!@#$1.5 and more", ""},
+                    StampCase{"NulBetweenMarkers", std::string("!@#$1.5\0$#@!", 12), ""},
+                    StampCase{"NulAfterEndMarker", std::string("!@#$1.5$#@!\0", 12), "1.5"},
+                    StampCase{"NulBeforeStartMarker", std::string("\0!@#$1.5$#@!", 12), "1.5"},
+                    StampCase{"TwoStamps", "!@#$5$#@! !@#$9$#@!", "5"},
+                    StampCase{"FirstEndMarkerCounts", "!@#$5$#@!9$#@!", "5"},
+                    StampCase{"EndMarkerBeforeStartMarker", "$#@!!@#$5$#@!", "5"},
+                    StampCase{"StartMarkerInsideStamp", "!@#$1!@#$2$#@!", "1!@#$2"},
+                    StampCase{"HighBytesKept",
+                              "!@#$\xe9\xff"
+                              "3$#@!",
+                              "\xe9\xff"
+                              "3"},
+                    StampCase{"StampOf255Bytes", "!@#$" + std::string(255, '7') + "$#@!",
+                              std::string(255, '7')},
+                    StampCase{"StampOf256BytesKeepsTheFirst255",
+                              "!@#$" + std::string(255, '7') + "8$#@!", std::string(255, '7')},
+                    StampCase{"StampOf300BytesKeepsTheFirst255",
+                              "!@#$" + std::string(255, 'v') + std::string(45, '9') + "$#@!",
+                              std::string(255, 'v')}),
+    [](const testing::TestParamInfo<StampCase>& info) { return std::string(info.param.name); });
+
+// --- The version number of a stamp text ------------------------------------------------------
+
+struct NumberCase {
+  const char* name;
+  std::string stamp;
+  std::int32_t expected;
+  friend void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class VersionNumberTest : public testing::TestWithParam<NumberCase> {};
+
+TEST_P(VersionNumberTest, JoinsTheDigits) {
+  EXPECT_EQ(VersionNumber(GetParam().stamp), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VersionNumberTest,
+    testing::Values(NumberCase{"Dotted", "1.02", 102}, NumberCase{"Dashed", "1-0-2", 102},
+                    NumberCase{"TwoPointZero", "2.0", 20}, NumberCase{"OnePointTen", "1.10", 110},
+                    NumberCase{"LeadingZeros", "007", 7}, NumberCase{"NoDigits", "beta", 0},
+                    NumberCase{"Empty", "", 0}, NumberCase{"MinusSignIgnored", "-5", 5},
+                    NumberCase{"Mixed", "v3.1 build 42", 3142},
+                    NumberCase{"HighBytesIgnored",
+                               "\xb2\xb3"
+                               "4",
+                               4},
+                    NumberCase{"Largest", "2147483647", 2147483647},
+                    NumberCase{"WrapsToNegative", "2147483648", -2147483647 - 1},
+                    NumberCase{"WrapsToMinusOne", "4294967295", -1},
+                    NumberCase{"WrapsToZero", "4294967296", 0},
+                    NumberCase{"WrapsToOne", "4294967297", 1},
+                    // 10^20 mod 2^32 = 1661992960.
+                    NumberCase{"TwentyOneDigits", "100000000000000000000", 1661992960},
+                    NumberCase{"ManyNines", std::string(255, '9'),
+                               // (10^255 - 1) mod 2^32, read as signed.
+                               static_cast<std::int32_t>([] {
+                                 std::uint32_t v = 0;
+                                 for (int i = 0; i < 255; ++i) v = v * 10u + 9u;
+                                 return v;
+                               }())}),
+    [](const testing::TestParamInfo<NumberCase>& info) { return std::string(info.param.name); });
+
+// --- The comparison --------------------------------------------------------------------------
+
+struct CompareCase {
+  const char* name;
+  std::optional<std::string> source;       // nothing: the file cannot be opened
+  std::optional<std::string> destination;  // nothing: the file cannot be opened
+  int expected;
+  bool source_read = true;  // whether the source file is opened at all
+  friend void PrintTo(const CompareCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class CompareVersionStampsTest : public testing::TestWithParam<CompareCase> {};
+
+TEST_P(CompareVersionStampsTest, Compares) {
+  const CompareCase& c = GetParam();
+  FakeFilePlatform platform;
+  if (c.source) platform.files[kSource] = *c.source;
+  if (c.destination) platform.files[kDestination] = *c.destination;
+  const messages::Catalogue catalogue = messages::BuiltinCatalogue();
+  messages::Console console(platform, catalogue);
+
+  EXPECT_EQ(CompareVersionStamps(platform, console, kSource, kDestination), c.expected);
+
+  std::vector<std::string> expected_reads = {kDestination};
+  if (c.source_read) expected_reads.push_back(kSource);
+  EXPECT_EQ(platform.reads, expected_reads);  // destination first, each read once
+  EXPECT_EQ(platform.output, "");             // the comparison prints nothing of its own
+}
+
+const std::size_t kLast = kStampReadBytes;  // the first byte that is no longer examined
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CompareVersionStampsTest,
+    testing::Values(
+        CompareCase{"JoinedDigitsEqual", Stamped("1.02"), Stamped("1-0-2"), kSameVersion},
+        CompareCase{"DigitsJoinedNotDotted", Stamped("2.0"), Stamped("1.10"), kSourceOlder},
+        CompareCase{"SourceNewer", Stamped("1.10"), Stamped("2.0"), kSourceNewerOrFailed},
+        CompareCase{"LeadingZeros", Stamped("007"), Stamped("7"), kSameVersion},
+        CompareCase{"NoDigitsAgainstZero", Stamped("none"), Stamped("0"), kSameVersion},
+        CompareCase{"EmptyStampAgainstZero", "!@#$$#@!", Stamped("0"), kSameVersion},
+        CompareCase{"EmptyStampIsOlder", "!@#$$#@!", Stamped("1"), kSourceOlder},
+        CompareCase{"SevenByteOverlapIsEmpty", "!@#$#@!", Stamped("5"), kSourceOlder},
+        CompareCase{"MissingEndMarkerIsOlder", "!@#$9.9", Stamped("1"), kSourceOlder},
+        CompareCase{"NulHidesTheEndMarker", std::string("!@#$9\0$#@!", 10), Stamped("0"),
+                    kSameVersion},
+        CompareCase{"NulHidesTheDestinationsEndMarker", Stamped("0"),
+                    std::string("!@#$9\0$#@!", 10), kSameVersion},
+        CompareCase{"OnlyTheFirstStampCounts", Stamped("7"), "!@#$5$#@! !@#$9$#@!",
+                    kSourceNewerOrFailed},
+        CompareCase{"WrapAroundMakesTheSourceOlder", Stamped("2147483648"), Stamped("1"),
+                    kSourceOlder},
+        CompareCase{"WrapAroundMakesTheDestinationOlder", Stamped("2147483647"),
+                    Stamped("2147483648"), kSourceNewerOrFailed},
+        CompareCase{"WrapAroundToEqual", Stamped("4294967297"), Stamped("1"), kSameVersion},
+        CompareCase{"StampOf300BytesKeepsTheFirst255",
+                    Stamped(std::string(255, 'v') + "5" + std::string(44, 'v')), Stamped("0"),
+                    kSameVersion},
+        CompareCase{"StartMarkerWhollyWithinTheFirst100000Bytes", Stamped("0"),
+                    FileWith(kLast + 10, kLast - 4, "!@#$5$#@!"), kSameVersion},
+        CompareCase{"StartMarkerBeginningInTheLastThreeBytes", Stamped("0"),
+                    FileWith(kLast + 10, kLast - 3, "!@#$5$#@!"), kSourceNewerOrFailed,
+                    /*source_read=*/false},
+        CompareCase{"SourceStartMarkerBeginningInTheLastByte",
+                    FileWith(kLast + 10, kLast - 1, "!@#$0$#@!"), Stamped("5"),
+                    kSourceNewerOrFailed},
+        CompareCase{"EndMarkerBeyondTheFirst100000Bytes", Stamped("0"),
+                    FileWith(kLast + 10, kLast - 6, "!@#$5$#@!"), kSameVersion},
+        CompareCase{"StampBeyondTheFirst100000Bytes", Stamped("0"),
+                    FileWith(kLast + 10, kLast, "!@#$5$#@!"), kSourceNewerOrFailed,
+                    /*source_read=*/false},
+        CompareCase{"DestinationCannotBeOpened", Stamped("1"), std::nullopt, kSourceNewerOrFailed,
+                    /*source_read=*/false},
+        CompareCase{"DestinationEmpty", Stamped("1"), "", kSourceNewerOrFailed,
+                    /*source_read=*/false},
+        CompareCase{"DestinationWithoutStartMarker", Stamped("1"), "no stamp here",
+                    kSourceNewerOrFailed, /*source_read=*/false},
+        CompareCase{"SourceCannotBeOpened", std::nullopt, Stamped("5"), kSourceNewerOrFailed},
+        CompareCase{"SourceEmpty", "", Stamped("5"), kSourceNewerOrFailed},
+        CompareCase{"SourceWithoutStartMarker", "no stamp here", Stamped("5"),
+                    kSourceNewerOrFailed}),
+    [](const testing::TestParamInfo<CompareCase>& info) { return std::string(info.param.name); });
+
+TEST(CompareVersionStampsAllocationTest, FailedAllocationPrintsEntry51AndReadsNothing) {
+  FakeFilePlatform platform;
+  platform.files[kSource] = Stamped("1");
+  platform.files[kDestination] = Stamped("2");
+  const messages::Catalogue catalogue = messages::BuiltinCatalogue();
+  messages::Console console(platform, catalogue);
+
+  EXPECT_EQ(detail::CompareVersionStampsInBuffer(platform, console, kSource, kDestination,
+                                                 /*buffer=*/nullptr),
+            kSourceNewerOrFailed);
+  EXPECT_EQ(platform.output, "Cannot allocate memory.\n");
+  EXPECT_TRUE(platform.reads.empty());
+}
+
+TEST(CompareVersionStampsAllocationTest, TheBufferIsSharedByBothFiles) {
+  // A shorter second read leaves the first file's bytes behind it in the buffer; they must not
+  // count for the second file.
+  FakeFilePlatform platform;
+  platform.files[kDestination] = "0123456789!@#$5$#@!";
+  platform.files[kSource] = "!@#$3";  // no end marker of its own: empty stamp, number 0
+  const messages::Catalogue catalogue = messages::BuiltinCatalogue();
+  messages::Console console(platform, catalogue);
+  std::vector<char> buffer(kStampReadBytes, 'z');
+
+  EXPECT_EQ(
+      detail::CompareVersionStampsInBuffer(platform, console, kSource, kDestination, buffer.data()),
+      kSourceOlder);
+}
+
+}  // namespace
+}  // namespace deploy
