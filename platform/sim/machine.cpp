@@ -69,6 +69,10 @@ Device ParseDevice(const Json& json, const std::string& where) {
     if (!driver->is_string()) Malformed(where + ": \"driver\" must be a string or null");
     device.driver = driver->get<std::string>();
   }
+  if (const Json* reappears = Field(json, "reappears"); reappears != nullptr) {
+    if (!reappears->is_boolean()) Malformed(where + ": \"reappears\" must be true or false");
+    device.reappears = reappears->get<bool>();
+  }
   if (const Json* children = Field(json, "children"); children != nullptr) {
     if (!children->is_array()) Malformed(where + ": \"children\" must be a list");
     for (std::size_t i = 0; i < children->size(); ++i) {
@@ -84,6 +88,7 @@ Json DeviceToJson(const Device& device) {
   json["hardware_ids"] = device.hardware_ids ? Json(*device.hardware_ids) : Json(nullptr);
   json["update"] = device.update;
   json["driver"] = device.driver ? Json(*device.driver) : Json(nullptr);
+  if (device.reappears) json["reappears"] = true;
   if (!device.children.empty()) {
     Json children = Json::array();
     for (const Device& child : device.children) children.push_back(DeviceToJson(child));
@@ -184,6 +189,13 @@ Machine ParseMachine(const std::string& text) {
       machine.devices.push_back(ParseDevice((*devices)[i], "devices[" + std::to_string(i) + "]"));
     }
   }
+  if (const Json* removed = Field(json, "removed_devices"); removed != nullptr) {
+    if (!removed->is_array()) Malformed("\"removed_devices\" must be a list");
+    for (std::size_t i = 0; i < removed->size(); ++i) {
+      machine.removed_devices.push_back(
+          ParseDevice((*removed)[i], "removed_devices[" + std::to_string(i) + "]"));
+    }
+  }
   if (const Json* faults = Field(json, "faults"); faults != nullptr) {
     if (!faults->is_array()) Malformed("\"faults\" must be a list");
     for (std::size_t i = 0; i < faults->size(); ++i) {
@@ -204,6 +216,11 @@ Json MachineToJson(const Machine& machine) {
   Json devices = Json::array();
   for (const Device& device : machine.devices) devices.push_back(DeviceToJson(device));
   json["devices"] = std::move(devices);
+  if (!machine.removed_devices.empty()) {
+    Json removed = Json::array();
+    for (const Device& device : machine.removed_devices) removed.push_back(DeviceToJson(device));
+    json["removed_devices"] = std::move(removed);
+  }
   Json faults = Json::array();
   for (const Fault& fault : machine.faults) {
     Json entry = {{"op", fault.op}};
@@ -232,6 +249,19 @@ void SaveMachine(const Machine& machine, const std::filesystem::path& machine_js
     if (!out) Malformed("cannot write " + temporary.string());
   }
   std::filesystem::rename(temporary, machine_json);
+}
+
+void RestartDevices(Machine& machine) {
+  std::vector<Device> gone;
+  for (Device& device : machine.removed_devices) {
+    if (device.reappears) {
+      device.driver.reset();
+      machine.devices.push_back(std::move(device));
+    } else {
+      gone.push_back(std::move(device));
+    }
+  }
+  machine.removed_devices = std::move(gone);
 }
 
 }  // namespace sim

@@ -22,6 +22,9 @@ struct Device {
   std::string update = "ok";  // "ok", "reboot" or "fail"
   std::optional<std::string> driver;
   std::vector<Device> children;
+  /// Whether the device is hardware that the system finds again after a restart once it has
+  /// been removed (a PCI adapter), rather than one that goes for good.
+  bool reappears = false;
   // `children` move into the machine's device list, right after this device, the first time
   // a driver update for it succeeds.
   /// A number unique within the run, so that a device information set can name a device.
@@ -44,6 +47,8 @@ struct Machine {
   /// Keys by full name, then values by name: {"type": ..., "data": ...}.
   Json registry = Json::object();
   std::vector<Device> devices;
+  /// Devices taken out by DIF_REMOVE, in the order they went.
+  std::vector<Device> removed_devices;
   std::vector<Fault> faults;
 };
 
@@ -62,5 +67,9 @@ Json MachineToJson(const Machine& machine);
 
 Machine LoadMachine(const std::filesystem::path& machine_json);
 void SaveMachine(const Machine& machine, const std::filesystem::path& machine_json);
+
+/// What a restart does to the devices: removed hardware that the system finds again comes back,
+/// without a driver.
+void RestartDevices(Machine& machine);
 
 }  // namespace sim

@@ -120,37 +120,39 @@ int main(int argc, char** argv) {
     journal.flush();
   };
 
+  // A restart: removed hardware comes back, then every RunOnce value is deleted and its command
+  // runs, in stored order.
+  std::vector<std::string> commands;
+  if (arguments.reboot) {
+    if (machine.registry.contains(kRunOnceKey)) {
+      for (const auto& [name, value] : machine.registry[kRunOnceKey].items()) {
+        if (value.contains("data") && value["data"].is_string()) {
+          commands.push_back(value["data"].get<std::string>());
+        }
+      }
+      machine.registry[kRunOnceKey] = sim::Json::object();
+    }
+    sim::RestartDevices(machine);
+    sim::SaveMachine(machine, folder / "machine.json");
+  }
+
   int exit_code = 0;
   {
     sim::SimPlatform platform(machine, folder, sim::ConsoleIo{}, write_journal);
-    if (!arguments.reboot) {
-      exit_code = setup::SetupMain(platform, arguments.program);
-    } else {
-      // A restart: every RunOnce value is deleted, then its command runs, in stored order.
-      std::vector<std::string> commands;
-      if (machine.registry.contains(kRunOnceKey)) {
-        for (const auto& [name, value] : machine.registry[kRunOnceKey].items()) {
-          if (value.contains("data") && value["data"].is_string()) {
-            commands.push_back(value["data"].get<std::string>());
-          }
-        }
-        machine.registry[kRunOnceKey] = sim::Json::object();
+    if (!arguments.reboot) exit_code = setup::SetupMain(platform, arguments.program);
+    for (const std::string& command : commands) {
+      const std::vector<std::string> parts = SplitCommand(command);
+      if (parts.empty()) continue;
+      if (IsThisProgram(parts.front())) {
+        exit_code = setup::SetupMain(platform, parts);
+        continue;
       }
-      sim::SaveMachine(machine, folder / "machine.json");
-      for (const std::string& command : commands) {
-        const std::vector<std::string> parts = SplitCommand(command);
-        if (parts.empty()) continue;
-        if (IsThisProgram(parts.front())) {
-          exit_code = setup::SetupMain(platform, parts);
-        } else {
-          platform::StartupInfo startup;
-          platform::ProcessInformation process;
-          if (platform.CreateProcessA(command, 0, startup, &process)) {
-            platform.WaitForSingleObject(process.process, platform::INFINITE);
-            platform.CloseHandle(process.process);
-            platform.CloseHandle(process.thread);
-          }
-        }
+      platform::StartupInfo startup;
+      platform::ProcessInformation process;
+      if (platform.CreateProcessA(command, 0, startup, &process)) {
+        platform.WaitForSingleObject(process.process, platform::INFINITE);
+        platform.CloseHandle(process.process);
+        platform.CloseHandle(process.thread);
       }
     }
   }

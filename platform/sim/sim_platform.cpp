@@ -561,6 +561,7 @@ Bool SimPlatform::SetupDiCallClassInstaller(Dword install_function, Handle set,
   if (it->hardware_ids) ids = *it->hardware_ids;
   if (const auto error = TakeFault("SetupDiCallClassInstaller", ids)) return fail(*error);
   if (install_function != platform::DIF_REMOVE) return fail(platform::kErrorInvalidParameter);
+  machine_.removed_devices.push_back(std::move(*it));
   machine_.devices.erase(it);
   entry["ok"] = true;
   last_error_ = platform::kErrorSuccess;
