@@ -115,6 +115,12 @@ Fault ParseFault(const Json& json, const std::string& where) {
     }
     fault.count = count->get<long long>();
   }
+  if (const Json* after = Field(json, "after"); after != nullptr) {
+    if (!after->is_number_integer() || after->get<long long>() < 0) {
+      Malformed(where + ": \"after\" must be a whole number, 0 or more");
+    }
+    fault.after = after->get<long long>();
+  }
   return fault;
 }
 
@@ -227,6 +233,7 @@ Json MachineToJson(const Machine& machine) {
     if (fault.path) entry["path"] = *fault.path;
     entry["error"] = fault.error;
     if (fault.count) entry["count"] = *fault.count;
+    if (fault.after > 0) entry["after"] = fault.after;
     faults.push_back(std::move(entry));
   }
   json["faults"] = std::move(faults);

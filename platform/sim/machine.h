@@ -36,6 +36,8 @@ struct Fault {
   std::optional<std::string> path;
   platform::Dword error = 0;
   std::optional<long long> count;  // nothing: unlimited
+  /// How many matching calls succeed before the fault starts to fail them.
+  long long after = 0;
 };
 
 struct Machine {

@@ -147,6 +147,10 @@ std::optional<Dword> SimPlatform::TakeFault(std::string_view op,
       });
       if (!matches) continue;
     }
+    if (fault.after > 0) {
+      --fault.after;
+      continue;
+    }
     if (fault.count) --*fault.count;
     last_error_ = fault.error;
     return fault.error;

@@ -1,0 +1,526 @@
+// platform_check: runs the Windows backend against the real services of the machine it runs on
+// (Windows, or a Wine prefix) and checks that each operation answers as its Windows namesake.
+//
+//   platform_check            every check; prints the failures and "N passed, N failed";
+//                             exit code 0 when all passed
+//   platform_check stdio      copies standard input to standard output through the backend,
+//                             each input byte as two hex digits, then "\n" (text mode: CR LF)
+//   platform_check keywait    prints "waiting\n", waits for a key press, prints "done\n"
+//   platform_check keyfeed    (in a console) feeds key events to "keywait" children
+//   platform_check child N    exits with N
+//   platform_check startup    exits with (startup dwFlags & 0xFF) * 256 + wShowWindow
+#include "platform/win32/win32_platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <cfgmgr32.h>
+#include <newdev.h>
+#include <setupapi.h>
+#include <windows.h>
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void Check(bool ok, const char* what, int line) {
+  if (ok) {
+    ++passed;
+  } else {
+    ++failed;
+    std::printf("FAILED (line %d): %s\n", line, what);
+  }
+}
+#define CHECK(condition) Check((condition), #condition, __LINE__)
+
+constexpr GUID kSystemClass = {
+    0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+std::string OwnPath() {
+  char path[MAX_PATH] = {};
+  ::GetModuleFileNameA(nullptr, path, sizeof(path));
+  return path;
+}
+
+std::string ScratchFolder() {
+  char temp[MAX_PATH] = {};
+  ::GetTempPathA(sizeof(temp), temp);
+  return std::string(temp) + "platform_check";
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::string bytes;
+  if (FILE* file = std::fopen(path.c_str(), "rb")) {
+    int c;
+    while ((c = std::fgetc(file)) != EOF) bytes += static_cast<char>(c);
+    std::fclose(file);
+  }
+  return bytes;
+}
+
+void CheckSystem(win32::Win32Platform& p) {
+  const std::string system = p.GetSystemDirectoryA();
+  char direct[MAX_PATH] = {};
+  ::GetSystemDirectoryA(direct, sizeof(direct));
+  CHECK(!system.empty());
+  CHECK(system == direct);
+  CHECK(system.back() != '\\');
+
+  CHECK(::SetCurrentDirectoryA("C:\\"));
+  CHECK(p.GetCurrentDriveNumber() == 3);
+
+  CHECK(p.GetSystemDefaultLangID() == ::GetSystemDefaultLangID());
+
+  p.SetLastError(1234);
+  CHECK(p.GetLastError() == 1234);
+  CHECK(::GetLastError() == 1234);
+
+  LARGE_INTEGER frequency{}, start{}, end{};
+  ::QueryPerformanceFrequency(&frequency);
+  ::QueryPerformanceCounter(&start);
+  p.Sleep(50);
+  ::QueryPerformanceCounter(&end);
+  CHECK((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart >= 45);
+}
+
+void CheckFiles(win32::Win32Platform& p) {
+  const std::string folder = ScratchFolder();
+  ::CreateDirectoryA(folder.c_str(), nullptr);
+  const std::string file = folder + "\\DATA.BIN";
+  using namespace std::string_literals;
+  const std::string bytes =
+      "ab\r\ncd\x1a"
+      "ef\n\0gh"s;
+  WriteFileBytes(file, bytes);
+
+  std::vector<char> buffer(64, '\0');
+  const auto read = p.ReadBinaryFile(file, buffer);
+  CHECK(read.has_value() && *read == bytes.size());
+  CHECK(std::string(buffer.data(), bytes.size()) == bytes);
+  const auto part = p.ReadBinaryFile(file, std::span<char>(buffer.data(), 4));
+  CHECK(part.has_value() && *part == 4);
+  CHECK(p.ReadBinaryFile(folder + "\\MISSING.BIN", buffer) == std::nullopt);
+  CHECK(p.GetFileSize(file) == std::optional<std::uint64_t>(bytes.size()));
+  CHECK(p.GetFileSize(folder + "\\MISSING.BIN") == std::nullopt);
+
+  const platform::Handle found = p.FindFirstFileA(file);
+  CHECK(found != platform::kInvalidHandleValue);
+  if (found != platform::kInvalidHandleValue) CHECK(p.FindClose(found));
+  CHECK(p.FindFirstFileA(folder + "\\MISSING.BIN") == platform::kInvalidHandleValue);
+  CHECK(p.GetLastError() == ERROR_FILE_NOT_FOUND);
+
+  const std::string sub = folder + "\\SUB\\";
+  const std::string copy = sub + "COPY.BIN";
+  ::SetFileAttributesA(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::DeleteFileA(copy.c_str());
+  ::RemoveDirectoryA(sub.c_str());
+  CHECK(p.CreateDirectoryA(sub));
+  CHECK(!p.CreateDirectoryA(sub));
+  CHECK(p.GetLastError() == ERROR_ALREADY_EXISTS);
+
+  CHECK(p.CopyFileA(file, copy, FALSE));
+  CHECK(ReadFileBytes(copy) == bytes);
+  CHECK(!p.CopyFileA(file, copy, TRUE));
+  CHECK(p.SetFileAttributesA(copy, FILE_ATTRIBUTE_READONLY));
+  CHECK((::GetFileAttributesA(copy.c_str()) & FILE_ATTRIBUTE_READONLY) != 0);
+  // Windows refuses to overwrite a read-only file; Wine running as root overwrites it.
+  if (!p.CopyFileA(file, copy, FALSE)) CHECK(p.GetLastError() == ERROR_ACCESS_DENIED);
+  CHECK(p.SetFileAttributesA(copy, FILE_ATTRIBUTE_NORMAL));
+  CHECK(p.CopyFileA(file, copy, FALSE));
+  CHECK(!p.CopyFileA(folder + "\\MISSING.BIN", copy, FALSE));
+  CHECK(p.GetLastError() == ERROR_FILE_NOT_FOUND);
+  CHECK(!p.SetFileAttributesA(folder + "\\MISSING.BIN", FILE_ATTRIBUTE_NORMAL));
+}
+
+/// Creates and registers a root-enumerated device with `ids` (a REG_MULTI_SZ list; empty: no
+/// hardware-ID property at all); returns its device instance ID.
+std::string CreateDevice(const std::string& ids) {
+  const HDEVINFO set = ::SetupDiCreateDeviceInfoList(&kSystemClass, nullptr);
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof(device);
+  ::SetupDiCreateDeviceInfoA(set, "TESTDEV", &kSystemClass, nullptr, nullptr, DICD_GENERATE_ID,
+                             &device);
+  if (!ids.empty()) {
+    ::SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID,
+                                        reinterpret_cast<const BYTE*>(ids.data()),
+                                        static_cast<DWORD>(ids.size()));
+  }
+  ::SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device);
+  char instance[MAX_DEVICE_ID_LEN] = {};
+  ::SetupDiGetDeviceInstanceIdA(set, &device, instance, sizeof(instance), nullptr);
+  ::SetupDiDestroyDeviceInfoList(set);
+  return instance;
+}
+
+/// Removes a device by its instance ID, so that the machine is left as it was found.
+void RemoveDevice(const std::string& instance) {
+  const HDEVINFO set = ::SetupDiCreateDeviceInfoList(nullptr, nullptr);
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof(device);
+  if (::SetupDiOpenDeviceInfoA(set, instance.c_str(), nullptr, 0, &device)) {
+    ::SetupDiCallClassInstaller(DIF_REMOVE, set, &device);
+  }
+  ::SetupDiDestroyDeviceInfoList(set);
+}
+
+struct SeenDevice {
+  platform::DeviceInfoData data;
+  bool has_ids = false;
+  std::string ids;  // the REG_MULTI_SZ list as read
+};
+
+std::vector<SeenDevice> Enumerate(win32::Win32Platform& p, platform::Handle set,
+                                  DWORD* last_error) {
+  std::vector<SeenDevice> devices;
+  for (DWORD index = 0;; ++index) {
+    SeenDevice seen;
+    if (!p.SetupDiEnumDeviceInfo(set, index, &seen.data)) break;
+    platform::Dword type = 0;
+    platform::Dword required = 0;
+    if (!p.SetupDiGetDeviceRegistryPropertyA(set, seen.data, SPDRP_HARDWAREID, &type, nullptr, 0,
+                                             &required)) {
+      const DWORD error = p.GetLastError();
+      if (error == ERROR_INSUFFICIENT_BUFFER) {
+        std::vector<unsigned char> buffer(required);
+        platform::Dword size = 0;
+        CHECK(p.SetupDiGetDeviceRegistryPropertyA(set, seen.data, SPDRP_HARDWAREID, &type,
+                                                  buffer.data(), required, &size));
+        CHECK(size == required);
+        CHECK(type == REG_MULTI_SZ);
+        seen.has_ids = true;
+        seen.ids.assign(reinterpret_cast<const char*>(buffer.data()), size);
+      } else {
+        CHECK(error == ERROR_INVALID_DATA);
+      }
+    }
+    devices.push_back(seen);
+  }
+  *last_error = p.GetLastError();
+  return devices;
+}
+
+void CheckDevices(win32::Win32Platform& p) {
+  using namespace std::string_literals;
+  const std::string ids = "ROOT\\PLATFORM_CHECK&SUBSYS_02591014&REV_01\0ROOT\\PLATFORM_CHECK\0\0"s;
+  const std::string lone = "ROOT\\PLATFORM_CHECK_LONE\0\0"s;
+  const std::string with_ids_instance = CreateDevice(ids);
+  CreateDevice(lone);
+  const std::string without_ids_instance = CreateDevice("");
+
+  const platform::Handle set = p.SetupDiGetClassDevsA(DIGCF_PRESENT | DIGCF_ALLCLASSES);
+  CHECK(set != platform::kInvalidHandleValue);
+  if (set == platform::kInvalidHandleValue) return;
+  DWORD last_error = 0;
+  const std::vector<SeenDevice> devices = Enumerate(p, set, &last_error);
+  CHECK(last_error == ERROR_NO_MORE_ITEMS);
+  int with_ids = 0, without_ids = 0, lone_index = -1;
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    if (devices[i].ids == ids) ++with_ids;
+    if (devices[i].ids == lone) lone_index = static_cast<int>(i);
+    if (!devices[i].has_ids) ++without_ids;
+  }
+  CHECK(with_ids == 1);
+  CHECK(without_ids >= 1);
+  CHECK(lone_index >= 0);
+
+  // A record of another size is refused by the service itself.
+  platform::DeviceInfoData wrong;
+  wrong.cb_size = 4;
+  CHECK(!p.SetupDiEnumDeviceInfo(set, 0, &wrong));
+  CHECK(p.GetLastError() == ERROR_INVALID_USER_BUFFER);
+
+  if (lone_index >= 0) {
+    p.SetLastError(0);
+    CHECK(p.SetupDiCallClassInstaller(DIF_REMOVE, set, devices[lone_index].data));
+  }
+  CHECK(p.SetupDiDestroyDeviceInfoList(set));
+
+  // The removed device is gone from a new enumeration.
+  const platform::Handle again = p.SetupDiGetClassDevsA(DIGCF_PRESENT | DIGCF_ALLCLASSES);
+  const std::vector<SeenDevice> after = Enumerate(p, again, &last_error);
+  bool lone_left = false;
+  for (const SeenDevice& device : after) lone_left = lone_left || device.ids == lone;
+  CHECK(!lone_left);
+  CHECK(after.size() + 1 == devices.size());
+  CHECK(p.SetupDiDestroyDeviceInfoList(again));
+  RemoveDevice(with_ids_instance);
+  RemoveDevice(without_ids_instance);
+
+  // An update for an ID that no device carries changes nothing and leaves the flag alone.
+  platform::Bool reboot = FALSE;
+  p.UpdateDriverForPlugAndPlayDevicesA("ROOT\\NO_SUCH_DEVICE", "C:\\windows\\inf\\none.inf",
+                                       INSTALLFLAG_FORCE, &reboot);
+  CHECK(reboot == FALSE);
+}
+
+void CheckProcesses(win32::Win32Platform& p) {
+  platform::StartupInfo startup;
+  p.GetStartupInfoA(&startup);
+  CHECK(startup.filled);
+
+  platform::ProcessInformation info;
+  CHECK(p.CreateProcessA("C:\\no_such_folder\\KVLSETUP.EXE -S", 0, startup, &info) == FALSE);
+  const DWORD missing = p.GetLastError();
+  CHECK(missing == ERROR_FILE_NOT_FOUND || missing == ERROR_PATH_NOT_FOUND);
+
+  startup.lp_reserved = nullptr;
+  startup.dw_flags = 0;
+  startup.w_show_window = 0;
+  startup.cb_reserved2 = 0;
+  startup.lp_reserved2 = nullptr;
+  CHECK(p.CreateProcessA(OwnPath() + " child 7", 0, startup, &info));
+  CHECK(p.WaitForSingleObject(info.process, INFINITE) == WAIT_OBJECT_0);
+  platform::Dword code = 0;
+  CHECK(p.GetExitCodeProcess(info.process, &code));
+  CHECK(code == 7);
+  CHECK(p.CloseHandle(info.thread));
+  CHECK(p.CloseHandle(info.process));
+
+  // Hidden, in a console of its own: the child sees the program's fields.
+  startup.dw_flags = STARTF_USESHOWWINDOW;
+  startup.w_show_window = SW_HIDE;
+  CHECK(p.CreateProcessA(OwnPath() + " startup", CREATE_NEW_CONSOLE, startup, &info));
+  CHECK(p.WaitForSingleObject(info.process, INFINITE) == WAIT_OBJECT_0);
+  CHECK(p.GetExitCodeProcess(info.process, &code));
+  CHECK(code == (STARTF_USESHOWWINDOW << 8 | SW_HIDE));
+  p.CloseHandle(info.thread);
+  p.CloseHandle(info.process);
+
+  startup.w_show_window = SW_SHOWMINIMIZED;
+  CHECK(p.CreateProcessA(OwnPath() + " startup", CREATE_NEW_CONSOLE, startup, &info));
+  p.WaitForSingleObject(info.process, INFINITE);
+  CHECK(p.GetExitCodeProcess(info.process, &code));
+  CHECK(code == (STARTF_USESHOWWINDOW << 8 | SW_SHOWMINIMIZED));
+  p.CloseHandle(info.thread);
+  p.CloseHandle(info.process);
+}
+
+void CheckRegistry(win32::Win32Platform& p) {
+  const char* sub_key = "SOFTWARE\\PlatformCheck\\RunOnce";
+  platform::Handle key = platform::kNullHandle;
+  CHECK(p.RegCreateKeyExA(win32::kProgramLocalMachine, sub_key, REG_OPTION_NON_VOLATILE,
+                          KEY_ALL_ACCESS, &key) == ERROR_SUCCESS);
+  const std::string data = "C:\\windows\\system32\\drivers\\orvan\\win2000\\SETUP.EXE -R";
+  CHECK(p.RegSetValueExA(key, "Setup", REG_SZ, reinterpret_cast<const unsigned char*>(data.c_str()),
+                         static_cast<platform::Dword>(data.size() + 1)) == ERROR_SUCCESS);
+  CHECK(p.RegCloseKey(key) == ERROR_SUCCESS);
+
+  HKEY direct = nullptr;
+  CHECK(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, sub_key, 0, KEY_READ, &direct) == ERROR_SUCCESS);
+  char stored[512] = {};
+  DWORD size = sizeof(stored);
+  DWORD type = 0;
+  CHECK(::RegQueryValueExA(direct, "Setup", nullptr, &type, reinterpret_cast<BYTE*>(stored),
+                           &size) == ERROR_SUCCESS);
+  CHECK(type == REG_SZ);
+  CHECK(size == data.size() + 1);
+  CHECK(data == stored);
+  ::RegCloseKey(direct);
+  ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, sub_key);
+  ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\PlatformCheck");
+}
+
+// --- The key wait, on a console of its own ----------------------------------------------------
+
+constexpr DWORD kRawBits = ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT;
+
+INPUT_RECORD KeyRecord(bool down, WORD virtual_key, char character, DWORD state = 0) {
+  INPUT_RECORD record{};
+  record.EventType = KEY_EVENT;
+  record.Event.KeyEvent.bKeyDown = down;
+  record.Event.KeyEvent.wRepeatCount = 1;
+  record.Event.KeyEvent.wVirtualKeyCode = virtual_key;
+  record.Event.KeyEvent.uChar.AsciiChar = character;
+  record.Event.KeyEvent.dwControlKeyState = state;
+  return record;
+}
+
+INPUT_RECORD FocusRecord() {
+  INPUT_RECORD record{};
+  record.EventType = FOCUS_EVENT;
+  record.Event.FocusEvent.bSetFocus = TRUE;
+  return record;
+}
+
+void Feed(HANDLE input, std::vector<INPUT_RECORD> records) {
+  DWORD written = 0;
+  ::WriteConsoleInputA(input, records.data(), static_cast<DWORD>(records.size()), &written);
+}
+
+/// Starts "keywait" in this console and waits until it has put the console in raw mode.
+HANDLE StartKeyWait(HANDLE input) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started{};
+  std::string line = OwnPath() + " keywait";
+  if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &started)) {
+    return nullptr;
+  }
+  ::CloseHandle(started.hThread);
+  for (int i = 0; i < 500; ++i) {
+    DWORD mode = 0;
+    if (::GetConsoleMode(input, &mode) && (mode & kRawBits) == 0) return started.hProcess;
+    ::Sleep(10);
+  }
+  return started.hProcess;
+}
+
+/// Feeds `ignored` to a waiting key wait, which must go on waiting, then `ending`, which must
+/// end it; the wait must leave the console mode as it found it.
+bool KeyWaitCase(HANDLE input, const std::vector<INPUT_RECORD>& ignored,
+                 const std::vector<INPUT_RECORD>& ending) {
+  DWORD before = 0;
+  ::GetConsoleMode(input, &before);
+  const HANDLE child = StartKeyWait(input);
+  if (child == nullptr) return false;
+  DWORD raw = 0;
+  ::GetConsoleMode(input, &raw);
+  bool ok = (raw & kRawBits) == 0;
+  if (!ignored.empty()) Feed(input, ignored);
+  ok = ::WaitForSingleObject(child, 500) == WAIT_TIMEOUT && ok;
+  Feed(input, ending);
+  ok = ::WaitForSingleObject(child, 5000) == WAIT_OBJECT_0 && ok;
+  DWORD code = 1;
+  ::GetExitCodeProcess(child, &code);
+  if (code != 0) {
+    ::TerminateProcess(child, 1);
+    ok = false;
+  }
+  ::CloseHandle(child);
+  DWORD after = 0;
+  ::GetConsoleMode(input, &after);
+  ::FlushConsoleInputBuffer(input);
+  return ok && after == before;
+}
+
+/// What FeedKeys's exit code holds above the bits of the failed cases, so that a feeder that
+/// did not finish (killed by a Ctrl+C event, for one) never reads as a success.
+constexpr DWORD kFeedDone = 0x5A00;
+
+/// Runs in a console of its own: the exit code is kFeedDone with a bit set for every case that
+/// failed.
+int FeedKeys() {
+  // The feeder itself must outlive a Ctrl+C that a wait failed to take as a key.
+  ::SetConsoleCtrlHandler(nullptr, TRUE);
+  const HANDLE input =
+      ::CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+  if (input == INVALID_HANDLE_VALUE) return kFeedDone | 0x80;
+  DWORD mode = 0;
+  ::GetConsoleMode(input, &mode);
+  ::SetConsoleMode(input, mode | kRawBits);
+  ::FlushConsoleInputBuffer(input);
+  const std::vector<INPUT_RECORD> modifiers_and_locks = {
+      KeyRecord(true, VK_SHIFT, 0, SHIFT_PRESSED),
+      KeyRecord(false, VK_SHIFT, 0),
+      KeyRecord(true, VK_CONTROL, 0, LEFT_CTRL_PRESSED),
+      KeyRecord(false, VK_CONTROL, 0),
+      KeyRecord(true, VK_MENU, 0, LEFT_ALT_PRESSED),
+      KeyRecord(false, VK_MENU, 0),
+      KeyRecord(true, VK_CAPITAL, 0),
+      KeyRecord(false, VK_CAPITAL, 0),
+      KeyRecord(true, VK_NUMLOCK, 0, ENHANCED_KEY),
+      KeyRecord(false, VK_NUMLOCK, 0, ENHANCED_KEY),
+      KeyRecord(true, VK_SCROLL, 0),
+      KeyRecord(false, VK_SCROLL, 0),
+      KeyRecord(false, 'A', 'a'),
+      FocusRecord()};
+  int failures = 0;
+  if (!KeyWaitCase(input, modifiers_and_locks, {KeyRecord(true, VK_F1, 0)})) failures |= 1;
+  if (!KeyWaitCase(input, {}, {KeyRecord(true, 'A', 'a')})) failures |= 2;
+  // Ctrl+C is an ordinary key while the wait has the console raw.
+  if (!KeyWaitCase(input, {KeyRecord(true, VK_CONTROL, 0, LEFT_CTRL_PRESSED)},
+                   {KeyRecord(true, 'C', 3, LEFT_CTRL_PRESSED)})) {
+    failures |= 4;
+  }
+  if (!KeyWaitCase(input, {KeyRecord(true, VK_SHIFT, 0, SHIFT_PRESSED)},
+                   {KeyRecord(true, VK_LEFT, 0, SHIFT_PRESSED | ENHANCED_KEY)})) {
+    failures |= 8;
+  }
+  ::CloseHandle(input);
+  return static_cast<int>(kFeedDone | failures);
+}
+
+void CheckKeyWait() {
+  // Without a console the wait ends at once.
+  const DWORD start = ::GetTickCount();
+  if (::CreateFileA("CONIN$", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr) ==
+      INVALID_HANDLE_VALUE) {
+    win32::Win32Platform p;
+    p.WaitForKeyPress();
+    CHECK(::GetTickCount() - start < 1000);
+  }
+  // In a console of its own, fed with key events.
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION started{};
+  std::string line = OwnPath() + " keyfeed";
+  // A console without a window: Windows and Wine alike run one headless.
+  CHECK(::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                         nullptr, &startup, &started));
+  CHECK(::WaitForSingleObject(started.hProcess, 60000) == WAIT_OBJECT_0);
+  DWORD failures = 0;
+  ::GetExitCodeProcess(started.hProcess, &failures);
+  CHECK((failures & ~0xFFul) == kFeedDone);  // the feeder ran to its end
+  CHECK((failures & 0x80) == 0);             // the console could be opened
+  CHECK((failures & 1) == 0);  // modifiers, locks, a key release and focus go on; F1 ends
+  CHECK((failures & 2) == 0);  // a letter ends
+  CHECK((failures & 4) == 0);  // Ctrl+C ends, as a key
+  CHECK((failures & 8) == 0);  // Shift alone goes on; Shift+Left ends
+  ::CloseHandle(started.hThread);
+  ::CloseHandle(started.hProcess);
+}
+
+int CopyStandardInput(win32::Win32Platform& p) {
+  std::string out;
+  while (const auto byte = p.ReadStandardInputByte()) {
+    char hex[3];
+    std::snprintf(hex, sizeof(hex), "%02x", *byte);
+    out += hex;
+  }
+  p.WriteStandardOutput(out + "\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  win32::Win32Platform p;
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "child" && argc > 2) return std::atoi(argv[2]);
+  if (mode == "startup") {
+    STARTUPINFOA own{};
+    own.cb = sizeof(own);
+    ::GetStartupInfoA(&own);
+    return static_cast<int>((own.dwFlags & 0xFF) << 8 | own.wShowWindow);
+  }
+  if (mode == "stdio") return CopyStandardInput(p);
+  if (mode == "keywait") {
+    p.WriteStandardOutput("waiting\n");
+    p.WaitForKeyPress();
+    p.WriteStandardOutput("done\n");
+    return 0;
+  }
+  if (mode == "keyfeed") return FeedKeys();
+  CheckSystem(p);
+  CheckFiles(p);
+  CheckDevices(p);
+  CheckProcesses(p);
+  CheckRegistry(p);
+  CheckKeyWait();
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
