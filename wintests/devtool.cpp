@@ -11,9 +11,10 @@
 //   devtool clear                   removes every device that "create" made (ROOT\TESTDEV\...)
 //
 // Exit code 0 on success, 1 when the device was not found, 2 on a usage or system error.
+#include <windows.h>
+
 #include <cfgmgr32.h>
 #include <setupapi.h>
-#include <windows.h>
 
 #include <cstdio>
 #include <cstring>

@@ -17,10 +17,11 @@
 #include <string>
 #include <vector>
 
+#include <windows.h>
+
 #include <cfgmgr32.h>
 #include <newdev.h>
 #include <setupapi.h>
-#include <windows.h>
 
 namespace {
 

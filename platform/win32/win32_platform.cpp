@@ -11,12 +11,13 @@
 
 #include "platform/key_events.h"
 
+#include <windows.h>
+
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <newdev.h>
 #include <setupapi.h>
-#include <windows.h>
 
 namespace win32 {
 namespace {
