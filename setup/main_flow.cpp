@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "deploy/package.h"
 #include "devices/device_operations.h"
 #include "devices/hardware_table.h"
 #include "setup/setup_main.h"
@@ -110,8 +111,7 @@ void RegisterRestart(RunState& run) {
     return;
   }
   const std::string command =
-      QuotedProgramPath(system_directory + std::string(kPackageSubdirectory) +
-                        std::string(kDeployedProgram)) +
+      QuotedProgramPath(deploy::PackageRoot(system_directory) + std::string(kDeployedProgram)) +
       " -R";
 
   platform::Handle key = platform::kNullHandle;

@@ -14,9 +14,6 @@ namespace setup {
 /// many characters is usable.
 inline constexpr std::size_t kMaxSystemDirectory = 259;
 
-/// Where the package lies below the system directory.
-inline constexpr std::string_view kPackageSubdirectory = "\\drivers\\orvan";
-
 struct RunState {
   RunState(platform::Platform& platform_in, messages::Catalogue catalogue_in)
       : platform(platform_in),

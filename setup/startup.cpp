@@ -120,7 +120,7 @@ int SetupMain(platform::Platform& platform, const std::vector<std::string>& args
     run.console.Print(messages::kInstallationFailed);
     return Finish(run, kExitFailed);
   }
-  run.package_root = run.system_directory + std::string(kPackageSubdirectory);
+  run.package_root = deploy::PackageRoot(run.system_directory);
 
   if (!SamePathIgnoringCase(run.source_root, run.package_root)) {
     deploy::DeployPackage(platform, run.console, run.source_root, run.quiet);

@@ -171,10 +171,16 @@ SimPlatform::Object* SimPlatform::Find(Handle handle) {
 }
 
 Device* SimPlatform::FindPresentDevice(Dword instance) {
-  for (Device& device : machine_.devices) {
-    if (device.instance == instance) return &device;
+  // The positions are indexed once per change of the device list, so a walk over a large
+  // machine stays linear.
+  if (device_positions_.size() != machine_.devices.size()) {
+    device_positions_.clear();
+    for (std::size_t i = 0; i < machine_.devices.size(); ++i) {
+      device_positions_.emplace(machine_.devices[i].instance, i);
+    }
   }
-  return nullptr;
+  const auto it = device_positions_.find(instance);
+  return it == device_positions_.end() ? nullptr : &machine_.devices[it->second];
 }
 
 std::filesystem::path SimPlatform::HostPath(std::string_view windows_path) const {
@@ -567,6 +573,7 @@ Bool SimPlatform::SetupDiCallClassInstaller(Dword install_function, Handle set,
   if (install_function != platform::DIF_REMOVE) return fail(platform::kErrorInvalidParameter);
   machine_.removed_devices.push_back(std::move(*it));
   machine_.devices.erase(it);
+  device_positions_.clear();
   entry["ok"] = true;
   last_error_ = platform::kErrorSuccess;
   Journal(entry);
@@ -642,6 +649,7 @@ Bool SimPlatform::UpdateDriverForPlugAndPlayDevicesA(std::string_view hardware_i
                             std::make_move_iterator(children.begin()),
                             std::make_move_iterator(children.end()));
   }
+  device_positions_.clear();
   if (restart && reboot != nullptr) *reboot = 1;
   return finish(true, platform::kErrorSuccess);
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -109,6 +110,9 @@ class SimPlatform final : public platform::Platform {
   platform::Handle next_handle_ = 0x100;
   std::map<platform::Handle, Object> handles_;
   platform::Dword next_instance_ = 1;
+  /// Where each present device stands in the machine's list, by instance number; cleared when
+  /// the list changes.
+  std::unordered_map<platform::Dword, std::size_t> device_positions_;
   /// Started programs not waited for yet (host process IDs).
   std::vector<int> unwaited_;
 };
