@@ -80,7 +80,7 @@ TEST(Startup, FallsBackToTheBuiltInCatalogueSilently) {
 
 TEST(Startup, UsesACatalogueWithFewTextsAsItIs) {
   MachineFolder machine;
-  machine.WriteFile("D:\\nls\\ENGLISH.NLS", std::string("\x03n\0y\0cancel\0", 14));
+  machine.WriteFile("D:\\nls\\ENGLISH.NLS", std::string("\x03n\0y\0cancel\0", 12));
   const RunResult run = machine.Run({kMediumProgram, "-FZ"});
   EXPECT_EQ(run.out, "Unknown MessageInvalid force code!\n");
 }
