@@ -58,7 +58,10 @@ int CopyPackageFile(platform::Platform& platform, messages::Console& console,
 
 int DeployPackage(platform::Platform& platform, messages::Console& console,
                   std::string_view source_root, bool quiet) {
-  const std::string package_root = PackageRoot(platform.GetSystemDirectoryA());
+  const std::string system_directory = platform.GetSystemDirectoryA();
+  // Without a usable system directory there is no package root to deploy into.
+  if (!UsableSystemDirectory(system_directory)) return 0;
+  const std::string package_root = PackageRoot(system_directory);
 
   for (const std::string_view subdirectory : kPackageDirectories) {
     const std::string directory = Concat(package_root, subdirectory);

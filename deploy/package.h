@@ -15,6 +15,14 @@ namespace deploy {
 /// What the package root adds to the system directory (no trailing backslash).
 inline constexpr std::string_view kPackageRootSuffix = "\\drivers\\orvan";
 
+/// The longest system directory the program works with; a longer one (or none) is not used.
+inline constexpr std::size_t kMaxSystemDirectory = 259;
+
+/// Whether the system directory as returned can be used: 1 to 259 characters.
+constexpr bool UsableSystemDirectory(std::string_view directory) {
+  return !directory.empty() && directory.size() <= kMaxSystemDirectory;
+}
+
 /// Paths are built in 520-byte buffers: at most this many characters. A longer path is never
 /// cut: its directory is not created and its file is skipped with kCopyFailed.
 inline constexpr std::size_t kMaxPath = 519;

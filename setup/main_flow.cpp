@@ -106,7 +106,7 @@ void LaunchServiceProgram(RunState& run) {
 void RegisterRestart(RunState& run) {
   platform::Platform& platform = run.platform;
   const std::string system_directory = platform.GetSystemDirectoryA();
-  if (system_directory.empty() || system_directory.size() > kMaxSystemDirectory) {
+  if (!deploy::UsableSystemDirectory(system_directory)) {
     run.console.Print(messages::kRegistryWriteError);
     return;
   }

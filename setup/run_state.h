@@ -10,10 +10,6 @@
 
 namespace setup {
 
-/// The system directory is read into a 520-byte buffer, but only a directory of at most this
-/// many characters is usable.
-inline constexpr std::size_t kMaxSystemDirectory = 259;
-
 struct RunState {
   RunState(platform::Platform& platform_in, messages::Catalogue catalogue_in)
       : platform(platform_in),

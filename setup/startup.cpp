@@ -116,7 +116,7 @@ int SetupMain(platform::Platform& platform, const std::vector<std::string>& args
   run.restart_run = options.restart_run;
 
   run.system_directory = platform.GetSystemDirectoryA();
-  if (run.system_directory.empty() || run.system_directory.size() > kMaxSystemDirectory) {
+  if (!deploy::UsableSystemDirectory(run.system_directory)) {
     run.console.Print(messages::kInstallationFailed);
     return Finish(run, kExitFailed);
   }

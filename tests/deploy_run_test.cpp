@@ -132,6 +132,18 @@ TEST(Deployment, AMediumWithoutTheOlderSetupProgramDeploysTheOtherFiles) {
   EXPECT_EQ(run.exit_code, 0);
 }
 
+TEST(Deployment, NothingIsDeployedWhenTheSystemDirectoryFailsDuringDeployment) {
+  MachineFolder machine;
+  // Start-up reads the system directory first; deployment's own read fails.
+  machine.json()["faults"] = {
+      {{"op", "GetSystemDirectoryA"}, {"error", 5}, {"count", 1}, {"after", 1}}};
+  const RunResult run = machine.Run({kMediumProgram, "/Q"});
+  EXPECT_TRUE(Ops(run.journal, "CreateDirectoryA").empty());
+  EXPECT_TRUE(Ops(run.journal, "CopyFileA").empty());
+  EXPECT_FALSE(machine.Exists("C:\\drivers"));
+  EXPECT_EQ(run.exit_code, 2) << "the drivers cannot be installed from a package never deployed";
+}
+
 TEST(Detection, FindsTheAdapterAfterAHundredThousandOtherDevices) {
   MachineFolder machine;
   Json devices = Json::array();
