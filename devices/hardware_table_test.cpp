@@ -35,7 +35,7 @@ constexpr ExpectedRow kExpected[] = {
 };
 static_assert(std::size(kExpected) == kRowCount);
 
-TEST(HardwareTableTest, RowsAreThoseOfPart31InOrder) {
+TEST(HardwareTableTest, RowsHoldTheTwelveIdsInTheirFixedOrder) {
   for (const ExpectedRow& expected : kExpected) {
     SCOPED_TRACE(expected.hardware_id);
     const HardwareRow& row = kHardwareTable[expected.row];
