@@ -12,10 +12,10 @@ namespace testing_support {
 
 /// How a limited run ended.
 struct LimitedRun {
-  RunResult result;        // exit_code is the program's own only when `exited`
-  bool exited = false;     // ended by itself through exit
-  int signal = 0;          // the signal that ended it, when it did not exit
-  bool timed_out = false;  // stopped at the time limit (it and everything it started)
+  RunResult result;              // exit_code is the program's own only when `exited`
+  bool exited = false;           // ended by itself through exit
+  int signal = 0;                // the signal that ended it, when it did not exit
+  bool timed_out = false;        // stopped at the time limit (it and everything it started)
   bool journal_readable = true;  // every appended journal line was valid JSON
 };
 

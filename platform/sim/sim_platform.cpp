@@ -135,6 +135,21 @@ void SimPlatform::Journal(Json entry) {
   if (journal_) journal_(entry);
 }
 
+Bool SimPlatform::Fail(Json& entry, Dword error) {
+  last_error_ = error;
+  entry["ok"] = false;
+  entry["error"] = error;
+  Journal(entry);
+  return 0;
+}
+
+long SimPlatform::FailRegistry(Json& entry, Dword error) {
+  entry["ok"] = false;
+  entry["error"] = error;
+  Journal(entry);
+  return static_cast<long>(error);
+}
+
 std::optional<Dword> SimPlatform::TakeFault(std::string_view op,
                                             const std::vector<std::string>& paths) {
   for (Fault& fault : machine_.faults) {
@@ -376,13 +391,7 @@ Bool SimPlatform::FindClose(Handle search) {
 
 Bool SimPlatform::CreateDirectoryA(std::string_view path) {
   Json entry = {{"op", "CreateDirectoryA"}, {"path", path}};
-  const auto fail = [&](Dword error) {
-    last_error_ = error;
-    entry["ok"] = false;
-    entry["error"] = error;
-    Journal(entry);
-    return 0;
-  };
+  const auto fail = [&](Dword error) { return Fail(entry, error); };
   if (const auto error = TakeFault("CreateDirectoryA", {std::string(path)})) return fail(*error);
   const std::filesystem::path host = HostPath(path);
   std::error_code error;
@@ -398,13 +407,7 @@ Bool SimPlatform::CreateDirectoryA(std::string_view path) {
 
 Bool SimPlatform::SetFileAttributesA(std::string_view path, Dword attributes) {
   Json entry = {{"op", "SetFileAttributesA"}, {"path", path}, {"attributes", attributes}};
-  const auto fail = [&](Dword error) {
-    last_error_ = error;
-    entry["ok"] = false;
-    entry["error"] = error;
-    Journal(entry);
-    return 0;
-  };
+  const auto fail = [&](Dword error) { return Fail(entry, error); };
   if (const auto error = TakeFault("SetFileAttributesA", {std::string(path)})) return fail(*error);
   const std::filesystem::path host = HostPath(path);
   std::error_code error;
@@ -427,13 +430,7 @@ Bool SimPlatform::SetFileAttributesA(std::string_view path, Dword attributes) {
 Bool SimPlatform::CopyFileA(std::string_view existing, std::string_view destination,
                             Bool fail_if_exists) {
   Json entry = {{"op", "CopyFileA"}, {"from", existing}, {"to", destination}};
-  const auto fail = [&](Dword error) {
-    last_error_ = error;
-    entry["ok"] = false;
-    entry["error"] = error;
-    Journal(entry);
-    return 0;
-  };
+  const auto fail = [&](Dword error) { return Fail(entry, error); };
   if (const auto error =
           TakeFault("CopyFileA", {std::string(existing), std::string(destination)})) {
     return fail(*error);
@@ -551,13 +548,7 @@ Bool SimPlatform::SetupDiCallClassInstaller(Dword install_function, Handle set,
   Json entry = {{"op", "SetupDiCallClassInstaller"},
                 {"function", install_function == platform::DIF_REMOVE ? Json("DIF_REMOVE")
                                                                       : Json(install_function)}};
-  const auto fail = [&](Dword error) {
-    last_error_ = error;
-    entry["ok"] = false;
-    entry["error"] = error;
-    Journal(entry);
-    return 0;
-  };
+  const auto fail = [&](Dword error) { return Fail(entry, error); };
   Object* object = Find(set);
   if (object == nullptr || !std::holds_alternative<Object::DeviceSet>(object->value)) {
     return fail(platform::kErrorInvalidHandle);
@@ -669,13 +660,7 @@ Bool SimPlatform::CreateProcessA(std::string_view command_line, Dword creation_f
                 {"creation_flags", creation_flags},
                 {"startf", startup.dw_flags},
                 {"show_window", startup.w_show_window}};
-  const auto fail = [&](Dword error) {
-    last_error_ = error;
-    entry["ok"] = false;
-    entry["error"] = error;
-    Journal(entry);
-    return 0;
-  };
+  const auto fail = [&](Dword error) { return Fail(entry, error); };
   const std::vector<std::string> parts = SplitCommandLine(command_line);
   if (const auto error = TakeFault("CreateProcessA", {parts.front()})) return fail(*error);
   const std::filesystem::path program = HostPath(parts.front());
@@ -828,12 +813,7 @@ long SimPlatform::RegCreateKeyExA(Handle root, std::string_view sub_key, Dword /
                                   Dword /*access*/, Handle* key) {
   const std::string name = std::string(kLocalMachine) + "\\" + std::string(sub_key);
   Json entry = {{"op", "RegCreateKeyExA"}, {"key", name}};
-  const auto fail = [&](Dword error) {
-    entry["ok"] = false;
-    entry["error"] = error;
-    Journal(entry);
-    return static_cast<long>(error);
-  };
+  const auto fail = [&](Dword error) { return FailRegistry(entry, error); };
   if (root != platform::HKEY_LOCAL_MACHINE) return fail(platform::kErrorInvalidHandle);
   if (const auto error = TakeFault("RegCreateKeyExA", {name})) return fail(*error);
   if (!machine_.registry_writable) return fail(platform::kErrorAccessDenied);
@@ -855,12 +835,7 @@ long SimPlatform::RegSetValueExA(Handle key, std::string_view value_name, Dword 
   const std::string type_name = type == platform::REG_SZ ? "REG_SZ" : std::to_string(type);
   Json entry = {{"op", "RegSetValueExA"}, {"key", key_name}, {"value", value_name},
                 {"type", type_name},      {"data", text},    {"size", size}};
-  const auto fail = [&](Dword error) {
-    entry["ok"] = false;
-    entry["error"] = error;
-    Journal(entry);
-    return static_cast<long>(error);
-  };
+  const auto fail = [&](Dword error) { return FailRegistry(entry, error); };
   if (registry_key == nullptr) return fail(platform::kErrorInvalidHandle);
   if (const auto error = TakeFault("RegSetValueExA", {key_name, std::string(value_name)})) {
     return fail(*error);

@@ -97,6 +97,11 @@ class SimPlatform final : public platform::Platform {
   std::optional<platform::Dword> TakeFault(std::string_view op,
                                            const std::vector<std::string>& paths);
   void Journal(Json entry);
+  /// Journals a failed call with its error code, leaves the code as the last error and returns
+  /// FALSE.
+  platform::Bool Fail(Json& entry, platform::Dword error);
+  /// Journals a failed registry call; registry calls return their error code.
+  long FailRegistry(Json& entry, platform::Dword error);
   platform::Handle NewHandle(Object object);
   Object* Find(platform::Handle handle);
   Device* FindPresentDevice(platform::Dword instance);
