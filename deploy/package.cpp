@@ -9,12 +9,20 @@ namespace {
 constexpr platform::Bool kTrue = 1;
 constexpr platform::Bool kFalse = 0;
 
-/// Whether a file or directory of that name exists; the search handle is closed at once.
-bool Exists(platform::Platform& platform, std::string_view path) {
+enum class Presence { kAbsent, kPresent, kUnknown };
+
+/// Whether a file or directory of that name exists; the search handle is closed at once. A
+/// search that fails for another reason than a missing file or folder leaves it unknown.
+Presence Look(platform::Platform& platform, std::string_view path) {
   const platform::Handle search = platform.FindFirstFileA(path);
-  if (search == platform::kInvalidHandleValue) return false;
+  if (search == platform::kInvalidHandleValue) {
+    const platform::Dword error = platform.GetLastError();
+    return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound
+               ? Presence::kAbsent
+               : Presence::kUnknown;
+  }
   platform.FindClose(search);
-  return true;
+  return Presence::kPresent;
 }
 
 std::string Concat(std::string_view head, std::string_view tail) {
@@ -38,13 +46,21 @@ int CopyPackageFile(platform::Platform& platform, messages::Console& console,
   const std::string destination_path = Concat(destination_directory, file_name);
   if (source_path.size() > kMaxPath || destination_path.size() > kMaxPath) return kCopyFailed;
 
-  if (!Exists(platform, source_path)) return kSourceMissing;
+  if (Look(platform, source_path) != Presence::kPresent) return kSourceMissing;
 
   // Before the existence test, so that a read-only deployed copy can be overwritten.
   platform.SetFileAttributesA(destination_path, platform::FILE_ATTRIBUTE_NORMAL);
 
-  if (Exists(platform, destination_path) &&
-      CompareVersionStamps(platform, console, source_path, destination_path) < 0) {
+  // A deployed copy is only replaced when its version is known not to be newer, or the user
+  // says so: when it cannot be looked at or read, it stays as it is.
+  const Presence destination = Look(platform, destination_path);
+  if (destination == Presence::kUnknown) return kCopyFailed;
+  const StampOrder order =
+      destination == Presence::kPresent
+          ? OrderVersionStamps(platform, console, source_path, destination_path)
+          : StampOrder::kNoStamp;
+  if (order == StampOrder::kUnreadable) return kCopyFailed;
+  if (order == StampOrder::kSourceOlder) {
     console.PrintText("\n");
     console.Print(messages::kIsOlderThan, {source_path, destination_path});
     const std::string question = console.Format(messages::kCopyAnyway);

@@ -480,7 +480,16 @@ INSTANTIATE_TEST_SUITE_P(
         CopyCase{
             "DeployedCopyCannotBeRead", Contents("KAF.INF", "0.1"), Contents("KAF.INF", "9.9"),
             false,
-            sim::Fault{"CreateFileA", std::string(kPackageWin2000) + "KAF.INF", 5, std::nullopt}},
+            sim::Fault{"CreateFileA", std::string(kPackageWin2000) + "KAF.INF", 5, std::nullopt},
+            kCopyFailed, false},
+        CopyCase{"MediumFileCannotBeRead", Contents("KAF.INF", "0.1"), Contents("KAF.INF", "9.9"),
+                 false, sim::Fault{"CreateFileA", "D:\\win2000\\KAF.INF", 5, std::nullopt},
+                 kCopyFailed, false},
+        CopyCase{"DeployedCopyCannotBeLookedAt", Contents("KAF.INF", "0.1"),
+                 Contents("KAF.INF", "9.9"), false,
+                 sim::Fault{"FindFirstFileA", std::string(kPackageWin2000) + "KAF.INF", 5,
+                            std::nullopt},
+                 kCopyFailed, false},
         CopyCase{"SourceMissing", std::nullopt, Contents("KAF.INF", "1.0"), false, std::nullopt,
                  kSourceMissing, false},
         CopyCase{"SourceMissingNoDeployedCopy", std::nullopt, std::nullopt, false, std::nullopt,
@@ -493,18 +502,19 @@ INSTANTIATE_TEST_SUITE_P(
                  false}),
     [](const testing::TestParamInfo<CopyCase>& info) { return std::string(info.param.name); });
 
-TEST_F(PackageTest, UnreadableDestinationMeansTheSourceIsNotOpened) {
+TEST_F(PackageTest, UnreadableDestinationMeansTheSourceIsNotOpenedAndNothingIsReplaced) {
   PutMedium();
   PutDeployed("KAF.INF", "9.9");
   machine_.faults.push_back(
       {"CreateFileA", std::string(kPackageWin2000) + "KAF.INF", 5, std::nullopt});
   machine_.faults.push_back({"CreateFileA", "D:\\win2000\\KAF.INF", 5, 1});
 
-  EXPECT_EQ(Copy(kMediumWin2000, kPackageWin2000, "KAF.INF"), kCopyDone);
+  // Its version unknown, the deployed copy might be the newer one: it stays.
+  EXPECT_EQ(Copy(kMediumWin2000, kPackageWin2000, "KAF.INF"), kCopyFailed);
 
   EXPECT_EQ(output_, "");
   EXPECT_EQ(machine_.faults[1].count, 1);  // the source's read was never tried
-  EXPECT_EQ(Read(DeployedFile("KAF.INF")), Read(MediumFile("KAF.INF")));
+  EXPECT_EQ(Read(DeployedFile("KAF.INF")), Contents("KAF.INF", "9.9"));
 }
 
 TEST_F(PackageTest, FailedCopyAfterYesLeavesTheDeployedFileAsItWas) {

@@ -20,14 +20,30 @@ std::optional<std::size_t> ScanForward(std::string_view text, std::string_view m
   return std::nullopt;
 }
 
-/// Reads the file at `path` once into `buffer` and finds its stamp text; nothing when the file
-/// cannot be opened or read, yields no bytes, or has no start marker.
-std::optional<std::string> ReadStampText(platform::Platform& platform, std::string_view path,
-                                         char* buffer) {
+/// What a file holds for the comparison.
+struct FileStamp {
+  bool readable = false;
+  std::optional<std::string> text;  // nothing when the file has no start marker (or no bytes)
+};
+
+/// Reads the file at `path` once into `buffer` and finds its stamp text.
+FileStamp ReadStamp(platform::Platform& platform, std::string_view path, char* buffer) {
   const std::optional<std::size_t> read =
       platform.ReadBinaryFile(path, std::span<char>(buffer, kStampReadBytes));
-  if (!read || *read == 0) return std::nullopt;
-  return FindStampText(std::span<const char>(buffer, std::min(*read, kStampReadBytes)));
+  if (!read) return {};
+  if (*read == 0) return {true, std::nullopt};
+  return {true, FindStampText(std::span<const char>(buffer, std::min(*read, kStampReadBytes)))};
+}
+
+int AsComparisonResult(StampOrder order) {
+  switch (order) {
+    case StampOrder::kSame:
+      return kSameVersion;
+    case StampOrder::kSourceOlder:
+      return kSourceOlder;
+    default:
+      return kSourceNewerOrFailed;
+  }
 }
 
 }  // namespace
@@ -56,33 +72,46 @@ std::int32_t VersionNumber(std::string_view stamp_text) {
   return static_cast<std::int32_t>(value);  // modulo 2^32 since C++20
 }
 
+StampOrder OrderVersionStamps(platform::Platform& platform, messages::Console& console,
+                              std::string_view source_path, std::string_view destination_path) {
+  const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kStampReadBytes]);
+  return detail::OrderVersionStampsInBuffer(platform, console, source_path, destination_path,
+                                            buffer.get());
+}
+
 int CompareVersionStamps(platform::Platform& platform, messages::Console& console,
                          std::string_view source_path, std::string_view destination_path) {
-  const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kStampReadBytes]);
-  return detail::CompareVersionStampsInBuffer(platform, console, source_path, destination_path,
-                                              buffer.get());
+  return AsComparisonResult(OrderVersionStamps(platform, console, source_path, destination_path));
 }
 
 namespace detail {
 
+StampOrder OrderVersionStampsInBuffer(platform::Platform& platform, messages::Console& console,
+                                      std::string_view source_path,
+                                      std::string_view destination_path, char* buffer) {
+  if (buffer == nullptr) {
+    console.Print(messages::kCannotAllocateMemory);
+    return StampOrder::kSourceNewer;
+  }
+  // The destination first: when it fails, the source is not even opened.
+  const FileStamp destination = ReadStamp(platform, destination_path, buffer);
+  if (!destination.readable) return StampOrder::kUnreadable;
+  if (!destination.text) return StampOrder::kNoStamp;
+  const FileStamp source = ReadStamp(platform, source_path, buffer);
+  if (!source.readable) return StampOrder::kUnreadable;
+  if (!source.text) return StampOrder::kNoStamp;
+
+  const std::int32_t source_version = VersionNumber(*source.text);
+  const std::int32_t destination_version = VersionNumber(*destination.text);
+  if (source_version == destination_version) return StampOrder::kSame;
+  return source_version < destination_version ? StampOrder::kSourceOlder : StampOrder::kSourceNewer;
+}
+
 int CompareVersionStampsInBuffer(platform::Platform& platform, messages::Console& console,
                                  std::string_view source_path, std::string_view destination_path,
                                  char* buffer) {
-  if (buffer == nullptr) {
-    console.Print(messages::kCannotAllocateMemory);
-    return kSourceNewerOrFailed;
-  }
-  // The destination first: when it fails, the source is not even opened.
-  const std::optional<std::string> destination_stamp =
-      ReadStampText(platform, destination_path, buffer);
-  if (!destination_stamp) return kSourceNewerOrFailed;
-  const std::optional<std::string> source_stamp = ReadStampText(platform, source_path, buffer);
-  if (!source_stamp) return kSourceNewerOrFailed;
-
-  const std::int32_t source_version = VersionNumber(*source_stamp);
-  const std::int32_t destination_version = VersionNumber(*destination_stamp);
-  if (source_version == destination_version) return kSameVersion;
-  return source_version < destination_version ? kSourceOlder : kSourceNewerOrFailed;
+  return AsComparisonResult(
+      OrderVersionStampsInBuffer(platform, console, source_path, destination_path, buffer));
 }
 
 }  // namespace detail

@@ -39,6 +39,14 @@ std::optional<std::string> FindStampText(std::span<const char> bytes);
 /// out, accumulated as value * 10 + digit modulo 2^32 and read as a signed 32-bit number.
 std::int32_t VersionNumber(std::string_view stamp_text);
 
+/// How two files compare by their stamps, telling a file that could not be read apart from one
+/// that has no stamp.
+enum class StampOrder { kSame, kSourceOlder, kSourceNewer, kNoStamp, kUnreadable };
+
+/// Compares the stamps as CompareVersionStamps does, reading the destination first.
+StampOrder OrderVersionStamps(platform::Platform& platform, messages::Console& console,
+                              std::string_view source_path, std::string_view destination_path);
+
 /// Compares the version stamps of the file on the medium (`source_path`) and its deployed copy
 /// (`destination_path`), reading the destination first: kSameVersion, kSourceOlder, or
 /// kSourceNewerOrFailed. Prints catalogue entry 51 when the read buffer cannot be allocated,
@@ -49,6 +57,10 @@ int CompareVersionStamps(platform::Platform& platform, messages::Console& consol
 namespace detail {
 /// The comparison with a read buffer of kStampReadBytes bytes that the caller owns; a null
 /// `buffer` stands for an allocation that failed.
+StampOrder OrderVersionStampsInBuffer(platform::Platform& platform, messages::Console& console,
+                                      std::string_view source_path,
+                                      std::string_view destination_path, char* buffer);
+/// The same, as CompareVersionStamps answers.
 int CompareVersionStampsInBuffer(platform::Platform& platform, messages::Console& console,
                                  std::string_view source_path, std::string_view destination_path,
                                  char* buffer);
