@@ -66,11 +66,20 @@ int HandOver(RunState& run) {
     run.failure = true;
     return Result(run);
   }
-  platform.WaitForSingleObject(process.process, platform::INFINITE);
+  // The outcome counts only when it is known: a wait or an exit-code read that fails is
+  // reported as the start failure is, never taken for success.
   Dword exit_code = 0;
-  platform.GetExitCodeProcess(process.process, &exit_code);
+  const bool known = platform.WaitForSingleObject(process.process, platform::INFINITE) ==
+                         platform::WAIT_OBJECT_0 &&
+                     platform.GetExitCodeProcess(process.process, &exit_code) != 0;
+  const Dword error = known ? platform::kErrorSuccess : platform.GetLastError();
   platform.CloseHandle(process.process);
   platform.CloseHandle(process.thread);
+  if (!known) {
+    run.console.Print(messages::kFileSystemError, {AsPrinted(error)});
+    run.failure = true;
+    return Result(run);
+  }
 
   if (exit_code == 1) run.reboot = 1;
   if (exit_code == 2) run.failure = true;

@@ -216,6 +216,24 @@ TEST(HandOver, AProgramThatCannotStartIsAFileSystemError) {
   }
 }
 
+TEST(HandOver, AnOutcomeThatCannotBeLearntIsAFailure) {
+  for (const char* op : {"WaitForSingleObject", "GetExitCodeProcess"}) {
+    SCOPED_TRACE(op);
+    MachineFolder machine("handover");
+    OlderSetupProgram(machine, 0);
+    machine.json()["faults"] = {{{"op", op}, {"error", 6}}};
+    const RunResult run = machine.Run({kMediumProgram, "/Q"});
+    EXPECT_EQ(run.exit_code, 2);
+    // Without a wait the older program's own line may come at any point.
+    std::string out = run.out;
+    const std::string its_line = "older setup: -S -Q\n";
+    if (const std::size_t at = out.find(its_line); at != std::string::npos) {
+      out.erase(at, its_line.size());
+    }
+    EXPECT_EQ(out, kBanner + "File system error: 6\n\n" + kFailed);
+  }
+}
+
 TEST(HandOver, NothingSupportedWhenTheEnumerationFails) {
   MachineFolder machine;
   SetDevices(machine, {Device({"*ZOV37D1"})});
