@@ -139,6 +139,10 @@ void CheckRegistry(const Json& registry) {
 
 }  // namespace
 
+std::span<const std::string_view> KnownOperations() {
+  return kOperations;
+}
+
 bool IsKnownOperation(const std::string& op) {
   for (std::string_view known : kOperations) {
     if (known == op) return true;

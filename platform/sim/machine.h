@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -61,6 +63,7 @@ class MachineError : public std::runtime_error {
 };
 
 /// The operations a fault may name.
+std::span<const std::string_view> KnownOperations();
 bool IsKnownOperation(const std::string& op);
 
 /// Reads a machine from its JSON text; throws MachineError with a reason a tester can act on.

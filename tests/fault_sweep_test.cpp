@@ -1,0 +1,535 @@
+// Every platform call of a whole run failing in turn. For each example machine, setup-sim runs
+// once for every call the program makes, with that one call failing, and each run must still
+// end well: by itself, with a result that its output and journal agree with, with the package
+// tree whole, and with a newer deployed file kept unless the user said yes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "deploy/package.h"
+#include "messages/builtin_catalogue.h"
+#include "platform/sim/machine.h"
+#include "tests/sim_run.h"
+#include "tests/sweep_support.h"
+
+namespace {
+
+using platform::Dword;
+using sim::Json;
+using testing_support::LimitedRun;
+using testing_support::MachineFolder;
+using testing_support::Ops;
+
+std::string Text(int index) {
+  return std::string(messages::kBuiltinTexts[static_cast<std::size_t>(index)]);
+}
+
+const std::string kComplete = Text(messages::kInstallationComplete);
+const std::string kFailed = Text(messages::kInstallationFailed);
+const std::string kReboot = Text(messages::kRebootToStartDriver);
+const std::string kRemoving = Text(messages::kRemovingOlderVersion);
+const std::string kRemoved = Text(messages::kRemovedOldDrivers);
+const std::string kCopyAnyway = Text(messages::kCopyAnyway);
+constexpr const char* kMediumProgram = "D:\\win2000\\SETUP.EXE";
+const std::string kMediumRoot = "D:";
+const std::string kPackageRoot = "C:\\WINNT\\system32\\drivers\\orvan";
+/// The file that the newer-deployed machine already has, in a later version than the medium's.
+const std::string kNewerFileName = "ZOVKAF.SYS";
+
+/// A run that takes longer than this has hung.
+constexpr std::chrono::seconds kRunLimit{20};
+/// More calls of one operation than any run makes: a sweep that gets this far has a fault that
+/// never stops failing.
+constexpr int kMostCalls = 150;
+/// Runs at the same time (one per core).
+constexpr unsigned kWorkers = 2;
+
+/// A platform operation to fail, with the errors it plausibly fails with.
+struct FailingCall {
+  const char* op;
+  std::vector<Dword> errors;
+};
+
+/// Every operation that a fault can name.
+const std::vector<FailingCall>& FailingCalls() {
+  static const std::vector<FailingCall> calls = {
+      {"FindFirstFileA", {platform::kErrorAccessDenied}},
+      {"SetFileAttributesA", {platform::kErrorAccessDenied}},
+      {"CopyFileA", {platform::kErrorAccessDenied}},
+      {"SetupDiGetDeviceRegistryPropertyA",
+       {platform::kErrorInvalidData, platform::kErrorAccessDenied}},
+      {"SetupDiEnumDeviceInfo", {platform::kErrorNoSuchDevinst}},
+      {"CreateDirectoryA", {platform::kErrorAccessDenied}},
+      {"CreateFileA", {platform::kErrorAccessDenied}},
+      {"SetupDiGetClassDevsA", {platform::kErrorAccessDenied}},
+      {"SetupDiCallClassInstaller", {platform::kErrorAccessDenied}},
+      {"UpdateDriverForPlugAndPlayDevicesA", {platform::kErrorGenFailure}},
+      {"GetSystemDirectoryA", {platform::kErrorNotEnoughMemory}},
+      {"CreateProcessA", {platform::kErrorAccessDenied}},
+      {"WaitForSingleObject", {platform::kErrorInvalidHandle}},
+      {"GetExitCodeProcess", {platform::kErrorInvalidHandle}},
+      {"RegCreateKeyExA", {platform::kErrorAccessDenied}},
+      {"RegSetValueExA", {platform::kErrorAccessDenied}},
+      {"GetConsoleMode", {platform::kErrorInvalidHandle}},
+  };
+  return calls;
+}
+
+enum class NewerFile {
+  kNone,        // the machine has no deployed package
+  kAnsweredNo,  // a newer deployed file, and the user answers no
+  kQuiet,       // a newer deployed file, in quiet mode
+};
+
+struct Scenario {
+  const char* name;
+  const char* machine;               // an example machine
+  std::vector<std::string> options;  // after the program's path
+  std::string input;                 // standard input
+  bool virtual_sleep;
+  bool upgrade;  // the older generation is present: the run removes it and asks for a reboot
+  NewerFile newer;
+  int clean_exit_code;  // when nothing fails
+  /// Operations the run must make at least once, so that their failures are tried.
+  std::vector<std::string> made;
+};
+
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+  *out << scenario.name;
+}
+
+const Scenario kScenarios[] = {
+    {"FirstInstall",
+     "first-install",
+     {},
+     "",
+     false,
+     false,
+     NewerFile::kNone,
+     0,
+     {"CreateDirectoryA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA", "GetConsoleMode"}},
+    {"HandOver",
+     "handover",
+     {},
+     "",
+     false,
+     false,
+     NewerFile::kNone,
+     0,
+     {"CreateProcessA", "WaitForSingleObject", "GetExitCodeProcess"}},
+    {"Upgrade",
+     "upgrade",
+     {},
+     "",
+     true,
+     true,
+     NewerFile::kNone,
+     1,
+     {"SetupDiCallClassInstaller", "CreateProcessA", "RegCreateKeyExA", "RegSetValueExA"}},
+    {"NewerDeployedAnsweredNo",
+     "newer-deployed",
+     {},
+     "n\n",
+     false,
+     false,
+     NewerFile::kAnsweredNo,
+     0,
+     {"CreateFileA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"}},
+    {"NewerDeployedQuiet",
+     "newer-deployed",
+     {"/Q"},
+     "",
+     false,
+     false,
+     NewerFile::kQuiet,
+     0,
+     {"CreateFileA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"}},
+};
+
+// --- What a run left -----------------------------------------------------------------------
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+/// A catalogue text with its "%s" placeholders filled in order.
+std::string Format(std::string text, const std::vector<std::string>& arguments) {
+  std::size_t at = 0;
+  for (const std::string& argument : arguments) {
+    at = text.find("%s", at);
+    if (at == std::string::npos) break;
+    text.replace(at, 2, argument);
+    at += argument.size();
+  }
+  return text;
+}
+
+std::string Printable(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+/// One package file: where it lies on the medium and where it is deployed.
+struct PackageFile {
+  std::string source;
+  std::string destination;
+};
+
+const std::vector<PackageFile>& PackageFiles() {
+  static const std::vector<PackageFile> files = [] {
+    std::vector<PackageFile> list;
+    for (const deploy::PackageFile& file : deploy::kPackageFiles) {
+      list.push_back(
+          {kMediumRoot + std::string(file.source_subdirectory) + std::string(file.name),
+           kPackageRoot + std::string(file.destination_subdirectory) + std::string(file.name)});
+    }
+    return list;
+  }();
+  return files;
+}
+
+const PackageFile* FindPackageFile(const std::string& destination) {
+  for (const PackageFile& file : PackageFiles()) {
+    if (Lower(file.destination) == Lower(destination)) return &file;
+  }
+  return nullptr;
+}
+
+const PackageFile& NewerFileOf() {
+  const PackageFile* file = FindPackageFile(kPackageRoot + "\\win2000\\" + kNewerFileName);
+  if (file == nullptr) throw std::logic_error("the newer file is not a package file");
+  return *file;
+}
+
+std::optional<std::string> Content(const MachineFolder& machine, const std::string& path) {
+  if (!std::filesystem::is_regular_file(machine.Host(path))) return std::nullopt;
+  return machine.ReadFile(path);
+}
+
+/// The deployed package files as they are, by destination path (nothing: absent).
+using Snapshot = std::map<std::string, std::optional<std::string>>;
+
+Snapshot TakeSnapshot(const MachineFolder& machine) {
+  Snapshot snapshot;
+  for (const PackageFile& file : PackageFiles()) {
+    snapshot[file.destination] = Content(machine, file.destination);
+  }
+  return snapshot;
+}
+
+bool UnderPackageRoot(const std::string& path) {
+  return Lower(path).starts_with(Lower(kPackageRoot) + "\\");
+}
+
+/// Files and folders under the package root that are not part of the package tree, such as a
+/// copy left half-way beside its destination.
+std::vector<std::string> StrangersInThePackage(const MachineFolder& machine) {
+  std::vector<std::string> expected;
+  for (const PackageFile& file : PackageFiles()) {
+    expected.push_back(Lower(file.destination.substr(kPackageRoot.size())));
+  }
+  for (const std::string_view folder : deploy::kPackageDirectories) {
+    std::string path = Lower(std::string(folder));
+    if (path.size() > 1) path.pop_back();  // the walk below names folders without one
+    expected.push_back(path);
+  }
+  std::vector<std::string> strangers;
+  const std::filesystem::path root = machine.Host(kPackageRoot);
+  std::error_code error;
+  if (!std::filesystem::is_directory(root, error)) return strangers;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root, error)) {
+    std::string relative = entry.path().lexically_relative(root).generic_string();
+    std::replace(relative.begin(), relative.end(), '/', '\\');
+    relative = "\\" + relative;
+    if (std::find(expected.begin(), expected.end(), Lower(relative)) == expected.end()) {
+      strangers.push_back(relative);
+    }
+  }
+  return strangers;
+}
+
+// --- The checks of one run ------------------------------------------------------------------
+
+struct Fault {
+  std::string op;
+  Dword error = 0;
+  int after = 0;  // calls that succeed before the one that fails
+};
+
+std::vector<std::string> CheckRun(const Scenario& scenario, bool fired, const LimitedRun& limited,
+                                  const MachineFolder& machine, const Snapshot& before) {
+  std::vector<std::string> problems;
+  const auto problem = [&problems](const std::string& text) { problems.push_back(text); };
+
+  const testing_support::RunResult& run = limited.result;
+  if (limited.timed_out) {
+    problem("did not end within " + std::to_string(kRunLimit.count()) + " s");
+    return problems;
+  }
+  if (!limited.exited) {
+    problem("ended by signal " + std::to_string(limited.signal));
+    return problems;
+  }
+  const int code = run.exit_code;
+  if (code < 0 || code > 2) {
+    problem("exit code " + std::to_string(code) + " (" + Printable(run.err) + ")");
+    return problems;
+  }
+  if (!limited.journal_readable) problem("the journal holds a line that is not JSON");
+
+  // The result and what the run printed.
+  const std::string& out = run.out;
+  const std::size_t completes = Count(out, kComplete);
+  if (completes > 1) {
+    problem("\"Installation complete\" printed " + std::to_string(completes) + " times");
+  }
+  if (Contains(out, kRemoving)) {
+    if (code != 1) problem("the upgrade path ended with exit code " + std::to_string(code));
+    if (!Contains(out, kRemoved)) problem("the upgrade path does not say it removed the drivers");
+    if (completes != 0) problem("the upgrade path says \"Installation complete\"");
+  } else {
+    if ((completes != 0) != (code == 0 || code == 1)) {
+      problem(std::string("\"Installation complete\" ") + (completes != 0 ? "printed" : "missing") +
+              " with exit code " + std::to_string(code));
+    }
+    if (Contains(out, kFailed) != (code == 2)) {
+      problem(std::string("\"Installation failed\" ") +
+              (Contains(out, kFailed) ? "printed" : "missing") + " with exit code " +
+              std::to_string(code));
+    }
+    if (Contains(out, kReboot) != (code == 1)) {
+      problem(std::string("the reboot request ") +
+              (Contains(out, kReboot) ? "printed" : "missing") + " with exit code " +
+              std::to_string(code));
+    }
+  }
+  if (scenario.upgrade && code == 1 && !Contains(out, kRemoved)) {
+    problem("exit code 1 without \"Removed the old device drivers.\"");
+  }
+  for (const Json& update : Ops(run.journal, "UpdateDriverForPlugAndPlayDevicesA")) {
+    if (update.value("ok", true)) continue;
+    if (code != 2 || completes != 0) {
+      problem("the driver update for " + update.value("hardware_id", std::string()) +
+              " failed, yet exit code " + std::to_string(code) +
+              (completes != 0 ? " and \"Installation complete\"" : ""));
+    }
+    break;
+  }
+  if (!fired && code != scenario.clean_exit_code) {
+    problem("with nothing failing, exit code " + std::to_string(code) + " instead of " +
+            std::to_string(scenario.clean_exit_code));
+  }
+
+  // Nothing is written outside the package root.
+  std::vector<std::string> strays;
+  for (const Json& entry : run.journal) {
+    const std::string op = entry.value("op", "");
+    const char* field = op == "CopyFileA"                                        ? "to"
+                        : op == "CreateDirectoryA" || op == "SetFileAttributesA" ? "path"
+                                                                                 : nullptr;
+    if (field == nullptr) continue;
+    const std::string path = entry.value(field, "");
+    if (!UnderPackageRoot(path)) strays.push_back(op + " " + path);
+  }
+  if (!strays.empty()) {
+    problem(std::to_string(strays.size()) +
+            " writes outside the package root, the first: " + strays.front());
+  }
+
+  // Every package file is whole: its medium copy, or what was there before the run.
+  for (const PackageFile& file : PackageFiles()) {
+    const std::optional<std::string> now = Content(machine, file.destination);
+    const std::optional<std::string> medium = Content(machine, file.source);
+    const std::optional<std::string>& was = before.at(file.destination);
+    if (now == was || (now && now == medium)) continue;
+    problem(file.destination + " is " + (now ? std::to_string(now->size()) + " bytes" : "gone") +
+            ", neither its medium copy nor what it was");
+  }
+  for (const Json& copy : Ops(run.journal, "CopyFileA")) {
+    const PackageFile* file = FindPackageFile(copy.value("to", ""));
+    if (file == nullptr) continue;  // reported above
+    const std::optional<std::string> now = Content(machine, file->destination);
+    if (copy.value("ok", false) && now != Content(machine, file->source)) {
+      problem("copied " + file->destination + ", which still differs from the medium");
+    }
+    if (!copy.value("ok", true) && now != before.at(file->destination)) {
+      problem("the failed copy changed " + file->destination);
+    }
+  }
+  for (const std::string& stranger : StrangersInThePackage(machine)) {
+    problem("left under the package root: " + stranger);
+  }
+
+  // A newer deployed file is replaced only at the user's word.
+  if (scenario.newer != NewerFile::kNone) {
+    const PackageFile& newer = NewerFileOf();
+    const std::string notice =
+        "\n" + Format(Text(messages::kIsOlderThan), {newer.source, newer.destination});
+    const bool told = Contains(out, notice);
+    const bool replaced = Content(machine, newer.destination) != before.at(newer.destination);
+    if (!fired && !told)
+      problem("with nothing failing, no word that " + newer.source + " is older");
+    if (scenario.newer == NewerFile::kAnsweredNo) {
+      if (told && !Contains(out, kCopyAnyway)) problem("told of the newer file, but not asked");
+      if (replaced && told) problem("the newer " + newer.destination + " replaced after a no");
+      if (replaced && !told) {
+        problem("the newer " + newer.destination + " replaced without a word");
+      }
+    } else if (Contains(out, kCopyAnyway)) {
+      problem("asked in quiet mode");
+    }
+  }
+  return problems;
+}
+
+// --- The sweep ------------------------------------------------------------------------------
+
+struct FailedRun {
+  Fault fault;
+  int exit_code = 0;
+  std::string out;
+  std::vector<std::string> problems;
+};
+
+/// The runs of one operation failing at its first, second, ... call.
+struct OpSweep {
+  std::string op;
+  Dword error = 0;
+  int calls = -1;  // how often the run makes the call (-1: the sweep did not get to the end)
+  int runs = 0;
+  bool runaway = false;
+  std::vector<FailedRun> failed;
+};
+
+OpSweep SweepOperation(const Scenario& scenario, const std::string& op, Dword error) {
+  OpSweep sweep;
+  sweep.op = op;
+  sweep.error = error;
+  std::vector<std::string> program = {kMediumProgram};
+  program.insert(program.end(), scenario.options.begin(), scenario.options.end());
+  for (int after = 0;; ++after) {
+    if (after > kMostCalls) {
+      sweep.runaway = true;
+      return sweep;
+    }
+    const Fault fault{op, error, after};
+    ++sweep.runs;
+    try {
+      MachineFolder machine(scenario.machine);
+      if (scenario.virtual_sleep) machine.json()["sleep"] = "virtual";
+      machine.json()["faults"] =
+          Json::array({Json{{"op", op}, {"error", error}, {"count", 1}, {"after", after}}});
+      const Snapshot before = TakeSnapshot(machine);
+      const LimitedRun run =
+          testing_support::RunWithTimeLimit(machine, program, scenario.input, kRunLimit);
+      const Json& faults = machine.json()["faults"];
+      // The fault is still there with its one failure unspent: the call was made `after` times
+      // or fewer.
+      const bool fired =
+          !(faults.is_array() && faults.size() == 1 && faults[0].value("count", -1) == 1);
+      std::vector<std::string> problems = CheckRun(scenario, fired, run, machine, before);
+      if (!problems.empty()) {
+        sweep.failed.push_back({fault, run.result.exit_code, run.result.out, std::move(problems)});
+      }
+      // After a run that did not end by itself, the machine's state tells nothing more.
+      if (!run.exited) return sweep;
+      if (!fired) {
+        sweep.calls = after;
+        return sweep;
+      }
+    } catch (const std::exception& error_thrown) {
+      sweep.failed.push_back(
+          {fault, -1, "", {std::string("the run broke: ") + error_thrown.what()}});
+      return sweep;
+    }
+  }
+}
+
+class EachPlatformCall : public testing::TestWithParam<Scenario> {};
+
+TEST_P(EachPlatformCall, FailingOnceStillEndsTheRunWell) {
+  const Scenario& scenario = GetParam();
+  std::vector<std::pair<std::string, Dword>> tasks;
+  for (const FailingCall& call : FailingCalls()) {
+    ASSERT_TRUE(sim::IsKnownOperation(call.op)) << call.op;
+    for (const Dword error : call.errors) tasks.emplace_back(call.op, error);
+  }
+  // Every operation the simulator can fail is swept.
+  for (const std::string_view op : sim::KnownOperations()) {
+    EXPECT_TRUE(
+        std::any_of(tasks.begin(), tasks.end(), [&](const auto& task) { return task.first == op; }))
+        << op << " is never failed by the sweep";
+  }
+
+  std::vector<OpSweep> sweeps(tasks.size());
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i = next++; i < tasks.size(); i = next++) {
+      sweeps[i] = SweepOperation(scenario, tasks[i].first, tasks[i].second);
+    }
+  };
+  std::vector<std::thread> workers;
+  for (unsigned i = 0; i < kWorkers; ++i) workers.emplace_back(work);
+  for (std::thread& worker : workers) worker.join();
+
+  int runs = 0;
+  std::ostringstream calls;
+  for (const OpSweep& sweep : sweeps) {
+    runs += sweep.runs;
+    calls << " " << sweep.op << "=" << sweep.calls;
+    EXPECT_FALSE(sweep.runaway) << sweep.op << " kept failing after " << kMostCalls << " calls";
+    for (const FailedRun& failed : sweep.failed) {
+      std::ostringstream report;
+      report << scenario.name << ": " << failed.fault.op << " failing with error "
+             << failed.fault.error << " after " << failed.fault.after << " good calls, exit code "
+             << failed.exit_code << ":";
+      for (const std::string& problem : failed.problems) report << "\n  - " << problem;
+      report << "\n  output: " << Printable(failed.out);
+      ADD_FAILURE() << report.str();
+    }
+  }
+  for (const std::string& op : scenario.made) {
+    const auto sweep =
+        std::find_if(sweeps.begin(), sweeps.end(), [&](const OpSweep& s) { return s.op == op; });
+    ASSERT_NE(sweep, sweeps.end()) << op;
+    EXPECT_GT(sweep->calls, 0) << scenario.name << " never calls " << op;
+  }
+  std::cout << "[ sweep    ] " << scenario.name << ": " << runs << " runs; calls:" << calls.str()
+            << "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(FaultSweep, EachPlatformCall, testing::ValuesIn(kScenarios),
+                         [](const testing::TestParamInfo<Scenario>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
