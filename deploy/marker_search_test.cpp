@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <string_view>
@@ -96,6 +97,40 @@ INSTANTIATE_TEST_SUITE_P(
                     FindCase{"HighBytes", "\xff\x80", "\x80\xff\xff\x80", 4, 2},
                     FindCase{"NulInData", std::string("a\0b", 3), std::string("xa\0b", 4), 4, 1}),
     [](const testing::TestParamInfo<FindCase>& info) { return std::string(info.param.name); });
+
+TEST(FindMarkerTest, AgreesWithAPlainSearchOnLongData) {
+  // Long data is searched in several ranges at once: matches placed anywhere, and above all
+  // where one range ends and the next begins, must still give the first occurrence. Each
+  // buffer is allocated to its exact length so that a read past it shows under the sanitizers.
+  std::mt19937 random(7);
+  auto pick = [&](std::size_t below) {
+    return std::uniform_int_distribution<std::size_t>(0, below - 1)(random);
+  };
+  const std::vector<std::string> markers = {"!@#$", "$#@!", "aab", "x", "abcabcab"};
+  int matches = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const std::string& marker = markers[pick(markers.size())];
+    const std::size_t size = 200 + pick(3000);
+    std::vector<unsigned char> data(size);
+    const std::string alphabet = "abc!@#$";
+    for (unsigned char& byte : data) byte = static_cast<unsigned char>(alphabet[pick(7)]);
+    // A few copies of the marker, some near the quarter points of the data.
+    for (int copies = static_cast<int>(pick(3)); copies > 0 && size >= marker.size(); --copies) {
+      const std::size_t windows = size - marker.size() + 1;
+      std::size_t at = pick(windows);
+      if (pick(2) == 0)
+        at = std::min(windows - 1,
+                      windows / 4 * (1 + pick(3)) - pick(2 * marker.size() + 1) + marker.size());
+      std::copy(marker.begin(), marker.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+    const auto expected = ReferenceFind(marker, text, static_cast<long long>(size));
+    ASSERT_EQ(FindMarker(marker, data.data(), static_cast<long long>(size)), expected)
+        << "marker \"" << marker << "\" size " << size << " round " << round;
+    if (expected) ++matches;
+  }
+  EXPECT_GT(matches, 1000) << "the inputs should hold matches often";
+}
 
 TEST(FindMarkerTest, ReadsNothingWhenTheLengthIsTooShort) {
   EXPECT_EQ(FindMarker("!@#$", nullptr, 0), std::nullopt);
