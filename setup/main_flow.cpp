@@ -186,7 +186,12 @@ void InstallationSequence(RunState& run) {
 
 std::string QuotedProgramPath(std::string_view path) {
   if (path.find(' ') == std::string_view::npos) return std::string(path);
-  return "\"" + std::string(path) + "\"";
+  std::string quoted;
+  quoted.reserve(path.size() + 2);
+  quoted += '"';
+  quoted += path;
+  quoted += '"';
+  return quoted;
 }
 
 int RunMainFlow(RunState& run) {

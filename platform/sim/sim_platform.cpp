@@ -223,8 +223,23 @@ std::filesystem::path SimPlatform::HostPath(std::string_view windows_path) const
     }
     position = end + 1;
   }
+  // Folders found before are taken from the cache: folders never go away during a run, and a
+  // walk of every part costs a look at the disk for each.
+  std::string key = letter;
+  std::size_t cached = 0;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    key += '\\' + Lower(parts[i]);
+    const auto it = resolved_folders_.find(key);
+    if (it == resolved_folders_.end()) break;
+    host = it->second;
+    cached = i + 1;
+  }
+  key = letter;
+  for (std::size_t i = 0; i < cached; ++i) key += '\\' + Lower(parts[i]);
+
   bool exists = true;
-  for (const std::string& part : parts) {
+  for (std::size_t i = cached; i < parts.size(); ++i) {
+    const std::string& part = parts[i];
     std::filesystem::path next = host / part;
     if (exists) {
       std::error_code error;
@@ -242,6 +257,9 @@ std::filesystem::path SimPlatform::HostPath(std::string_view windows_path) const
       }
     }
     host = next;
+    key += '\\' + Lower(part);
+    // A part that has more after it and exists is a folder.
+    if (exists && i + 1 < parts.size()) resolved_folders_.emplace(key, host);
   }
   return host;
 }
@@ -672,6 +690,9 @@ Bool SimPlatform::CreateProcessA(std::string_view command_line, Dword creation_f
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  // The started program gets the standard streams and nothing else of this process (not the
+  // journal, nor a file being written).
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   const bool own_console = (creation_flags & platform::CREATE_NEW_CONSOLE) != 0;
   if (own_console || io_.input) {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);

@@ -118,6 +118,8 @@ class SimPlatform final : public platform::Platform {
   /// Where each present device stands in the machine's list, by instance number; cleared when
   /// the list changes.
   std::unordered_map<platform::Dword, std::size_t> device_positions_;
+  /// Host folders found for Windows folder paths (drive letter and lower-case parts).
+  mutable std::unordered_map<std::string, std::filesystem::path> resolved_folders_;
   /// Started programs not waited for yet (host process IDs).
   std::vector<int> unwaited_;
 };
