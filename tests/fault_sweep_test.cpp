@@ -17,15 +17,14 @@
 #include "messages/builtin_catalogue.h"
 #include "platform/sim/machine.h"
 #include "tests/sim_run.h"
-#include "tests/sweep_support.h"
 
 namespace {
 
 using platform::Dword;
 using sim::Json;
-using testing_support::LimitedRun;
 using testing_support::MachineFolder;
 using testing_support::Ops;
+using testing_support::RunResult;
 
 std::string Text(int index) {
   return std::string(messages::kBuiltinTexts[static_cast<std::size_t>(index)]);
@@ -285,18 +284,17 @@ struct Fault {
   int after = 0;  // calls that succeed before the one that fails
 };
 
-std::vector<std::string> CheckRun(const Scenario& scenario, bool fired, const LimitedRun& limited,
+std::vector<std::string> CheckRun(const Scenario& scenario, bool fired, const RunResult& run,
                                   const MachineFolder& machine, const Snapshot& before) {
   std::vector<std::string> problems;
   const auto problem = [&problems](const std::string& text) { problems.push_back(text); };
 
-  const testing_support::RunResult& run = limited.result;
-  if (limited.timed_out) {
+  if (run.timed_out) {
     problem("did not end within " + std::to_string(kRunLimit.count()) + " s");
     return problems;
   }
-  if (!limited.exited) {
-    problem("ended by signal " + std::to_string(limited.signal));
+  if (!run.exited) {
+    problem("ended by signal " + std::to_string(run.signal));
     return problems;
   }
   const int code = run.exit_code;
@@ -304,7 +302,7 @@ std::vector<std::string> CheckRun(const Scenario& scenario, bool fired, const Li
     problem("exit code " + std::to_string(code) + " (" + Printable(run.err) + ")");
     return problems;
   }
-  if (!limited.journal_readable) problem("the journal holds a line that is not JSON");
+  if (!run.journal_readable) problem("the journal holds a line that is not JSON");
 
   // The result and what the run printed.
   const std::string& out = run.out;
@@ -449,8 +447,7 @@ OpSweep SweepOperation(const Scenario& scenario, const std::string& op, Dword er
       machine.json()["faults"] =
           Json::array({Json{{"op", op}, {"error", error}, {"count", 1}, {"after", after}}});
       const Snapshot before = TakeSnapshot(machine);
-      const LimitedRun run =
-          testing_support::RunWithTimeLimit(machine, program, scenario.input, kRunLimit);
+      const RunResult run = machine.Run(program, scenario.input, {}, kRunLimit);
       const Json& faults = machine.json()["faults"];
       // The fault is still there with its one failure unspent: the call was made `after` times
       // or fewer.
@@ -458,7 +455,7 @@ OpSweep SweepOperation(const Scenario& scenario, const std::string& op, Dword er
           !(faults.is_array() && faults.size() == 1 && faults[0].value("count", -1) == 1);
       std::vector<std::string> problems = CheckRun(scenario, fired, run, machine, before);
       if (!problems.empty()) {
-        sweep.failed.push_back({fault, run.result.exit_code, run.result.out, std::move(problems)});
+        sweep.failed.push_back({fault, run.exit_code, run.out, std::move(problems)});
       }
       // After a run that did not end by itself, the machine's state tells nothing more.
       if (!run.exited) return sweep;

@@ -1,13 +1,16 @@
 #include "tests/sim_run.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -33,20 +36,13 @@ std::filesystem::path MakeTempFolder() {
   return pattern;
 }
 
-std::vector<sim::Json> JournalLines(const std::string& text) {
-  std::vector<sim::Json> entries;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty()) entries.push_back(sim::Json::parse(line));
-  }
-  return entries;
-}
+/// How often a running setup-sim is looked at.
+constexpr std::chrono::milliseconds kPollInterval{2};
 
 }  // namespace
 
 RunResult RunSetupSim(const std::vector<std::string>& args, const std::string& input,
-                      const std::filesystem::path& journal) {
+                      const std::filesystem::path& journal, std::chrono::milliseconds limit) {
   const std::filesystem::path io = MakeTempFolder();
   Spit(io / "in", input);
   const std::size_t journal_before =
@@ -59,7 +55,11 @@ RunResult RunSetupSim(const std::vector<std::string>& args, const std::string& i
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (io / "err").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  // No controlling terminal for the key wait: run in a session of its own.
+  // Files another thread of the tests has open for writing must not stay open in the run: a
+  // program on the machine that one of them copies could then not be started.
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  // A session of its own: no controlling terminal for the key wait, and one process group to
+  // stop, with whatever it started, at the time limit.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
@@ -75,19 +75,47 @@ RunResult RunSetupSim(const std::vector<std::string>& args, const std::string& i
       ::posix_spawn(&pid, SETUP_SIM_PATH, &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) throw std::runtime_error("cannot start setup-sim");
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
+  if (spawned != 0) {
+    std::filesystem::remove_all(io);
+    throw std::runtime_error("cannot start setup-sim");
   }
 
   RunResult result;
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+    if (std::chrono::steady_clock::now() >= deadline) {
+      result.timed_out = true;
+      ::kill(-pid, SIGKILL);
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      break;
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
+
+  result.exited = WIFEXITED(status);
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.exit_code = result.exited ? WEXITSTATUS(status) : -1;
   result.out = Slurp(io / "out");
   result.err = Slurp(io / "err");
-  if (!journal.empty() && std::filesystem::exists(journal)) {
-    result.journal = JournalLines(Slurp(journal).substr(journal_before));
-  }
   std::filesystem::remove_all(io);
+  if (!journal.empty() && std::filesystem::exists(journal)) {
+    std::istringstream lines(Slurp(journal).substr(journal_before));
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (line.empty()) continue;
+      sim::Json entry = sim::Json::parse(line, nullptr, false);
+      if (entry.is_discarded()) {
+        result.journal_readable = false;
+        continue;
+      }
+      result.journal.push_back(std::move(entry));
+    }
+  }
   return result;
 }
 
@@ -116,13 +144,14 @@ const sim::Json& MachineFolder::Reload() {
 }
 
 RunResult MachineFolder::Run(const std::vector<std::string>& program_args, const std::string& input,
-                             const std::vector<std::string>& sim_options) {
+                             const std::vector<std::string>& sim_options,
+                             std::chrono::milliseconds limit) {
   Save();
   std::vector<std::string> args = {"--machine", path_.string()};
   args.insert(args.end(), sim_options.begin(), sim_options.end());
   args.push_back("--");
   args.insert(args.end(), program_args.begin(), program_args.end());
-  RunResult result = RunSetupSim(args, input, path_ / "journal.jsonl");
+  RunResult result = RunSetupSim(args, input, path_ / "journal.jsonl", limit);
   Reload();
   return result;
 }
