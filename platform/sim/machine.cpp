@@ -1,5 +1,6 @@
 #include "platform/sim/machine.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <fstream>
@@ -150,7 +151,44 @@ bool IsKnownOperation(const std::string& op) {
   return false;
 }
 
+namespace {
+
+/// How deep lists and objects may nest in machine.json. Reading, copying and writing a value
+/// recurse once per level, so a deeper file is refused before it is parsed.
+constexpr int kMaxJsonDepth = 64;
+
+/// The deepest nesting of lists and objects in a JSON text, strings left out.
+int JsonDepth(const std::string& text) {
+  int depth = 0;
+  int deepest = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+      if (deepest > kMaxJsonDepth) break;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+}  // namespace
+
 Machine ParseMachine(const std::string& text) {
+  if (JsonDepth(text) > kMaxJsonDepth) {
+    Malformed("lists and objects are nested more than " + std::to_string(kMaxJsonDepth) +
+              " levels deep");
+  }
   Json json;
   try {
     json = Json::parse(text);
