@@ -77,26 +77,6 @@ bool IsThisProgram(const std::string& program_path) {
   return name == "SETUP.EXE";
 }
 
-/// Splits a stored command as Windows would start it: the program (quoted or up to the first
-/// space), then its arguments.
-std::vector<std::string> SplitCommand(const std::string& command) {
-  std::vector<std::string> parts;
-  std::size_t position = 0;
-  if (!command.empty() && command[0] == '"') {
-    const std::size_t end = command.find('"', 1);
-    parts.push_back(command.substr(1, end == std::string::npos ? end : end - 1));
-    position = end == std::string::npos ? command.size() : end + 1;
-  }
-  while (position < command.size()) {
-    const std::size_t start = command.find_first_not_of(' ', position);
-    if (start == std::string::npos) break;
-    const std::size_t end = std::min(command.find(' ', start), command.size());
-    parts.push_back(command.substr(start, end - start));
-    position = end;
-  }
-  return parts;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -141,7 +121,7 @@ int main(int argc, char** argv) {
     sim::SimPlatform platform(machine, folder, sim::ConsoleIo{}, write_journal);
     if (!arguments.reboot) exit_code = setup::SetupMain(platform, arguments.program);
     for (const std::string& command : commands) {
-      const std::vector<std::string> parts = SplitCommand(command);
+      const std::vector<std::string> parts = sim::SplitCommandLine(command);
       if (parts.empty()) continue;
       if (IsThisProgram(parts.front())) {
         exit_code = setup::SetupMain(platform, parts);

@@ -62,8 +62,12 @@ bool IsReadOnly(const std::filesystem::path& path) {
   return ::stat(path.c_str(), &info) == 0 && (info.st_mode & S_IWUSR) == 0;
 }
 
-/// Splits a command line: the program (quoted, or up to the first space), then the rest split at
-/// spaces.
+Json HardwareIdsJson(const Device& device) {
+  return device.hardware_ids ? Json(*device.hardware_ids) : Json(nullptr);
+}
+
+}  // namespace
+
 std::vector<std::string> SplitCommandLine(std::string_view command_line) {
   std::vector<std::string> parts;
   std::size_t position = 0;
@@ -85,12 +89,6 @@ std::vector<std::string> SplitCommandLine(std::string_view command_line) {
   }
   return parts;
 }
-
-Json HardwareIdsJson(const Device& device) {
-  return device.hardware_ids ? Json(*device.hardware_ids) : Json(nullptr);
-}
-
-}  // namespace
 
 struct SimPlatform::Object {
   struct DeviceSet {

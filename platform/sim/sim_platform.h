@@ -26,6 +26,10 @@ struct ConsoleIo {
   bool use_terminal = true;
 };
 
+/// Splits a command line as a started program sees it: the program's path (in double quotes, or
+/// up to the first space), then the rest split at spaces.
+std::vector<std::string> SplitCommandLine(std::string_view command_line);
+
 class SimPlatform final : public platform::Platform {
  public:
   /// `root` is the machine folder: its drives lie under root/drives/<LETTER>. Journal entries
