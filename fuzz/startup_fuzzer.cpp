@@ -1,0 +1,126 @@
+// The source root on arbitrary program paths and drive numbers, and the option reading on
+// arbitrary arguments.
+//
+// The input: the current drive number (one byte, read as signed), the program path (a length
+// byte and its bytes), then the further arguments (the rest, split at NUL bytes).
+//
+// Properties:
+// - the source root is the path's drive followed by the directory part above the last
+//   "\win2000\" of the directory (any letter case; a directory of more than 255 characters is
+//   not used), or the drive alone when the directory has no "\win2000\"; when that is empty,
+//   the current drive's lower-case letter and a colon (drive numbers 1 to 26), else empty; it
+//   never has more than 255 characters;
+// - the options are those of a plain reading: arguments in order, in upper case, "/Q" and
+//   "-Q" set quiet mode, "/R" and "-R" a restart run, "-F" followed by A, E, J, P, R or W
+//   prints that code's message, any other "-F" ends the reading as an invalid force code;
+// - comparing paths without regard to case is symmetric and holds for a path and its
+//   upper-case form.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "messages/builtin_catalogue.h"
+#include "setup/startup.h"
+
+namespace {
+
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+char Upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string PlainSourceRoot(std::string_view path, int drive_number) {
+  std::string_view drive;
+  if (path.size() >= 2 && path[1] == ':') drive = path.substr(0, 2);
+  const std::string_view after_drive = path.substr(drive.size());
+  std::string_view directory;
+  for (std::size_t i = after_drive.size(); i > 0; --i) {
+    if (after_drive[i - 1] == '\\' || after_drive[i - 1] == '/') {
+      directory = after_drive.substr(0, i);
+      break;
+    }
+  }
+  std::string root(drive);
+  if (directory.size() <= 255) {
+    std::string lowered;
+    for (const char c : directory) lowered += Lower(c);
+    const std::size_t medium = lowered.rfind("\\win2000\\");
+    if (medium != std::string::npos) root += directory.substr(0, medium);
+  }
+  if (root.empty() && drive_number >= 1 && drive_number <= 26) {
+    root = std::string(1, static_cast<char>('a' + drive_number - 1)) + ":";
+  }
+  return root;
+}
+
+setup::Options PlainOptions(const std::vector<std::string>& args) {
+  setup::Options options;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    std::string arg;
+    for (const char c : args[i]) arg += Upper(c);
+    if (arg == "/Q" || arg == "-Q") options.quiet = true;
+    if (arg == "/R" || arg == "-R") options.restart_run = true;
+    if (arg.size() >= 2 && arg[0] == '-' && arg[1] == 'F') {
+      const std::string_view codes = "AEJPRW";
+      const std::size_t code = arg.size() > 2 ? codes.find(arg[2]) : std::string_view::npos;
+      if (code == std::string_view::npos) {
+        options.invalid_force_code = true;
+        break;
+      }
+      options.force_messages.push_back(messages::kForceCodeTexts[code].text);
+    }
+  }
+  return options;
+}
+
+std::string Shown(const std::vector<std::string>& args) {
+  std::string shown;
+  for (const std::string& arg : args) shown += fuzz::Escaped(arg) + " ";
+  return shown;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::InputReader input(data, size);
+  const int drive_number = static_cast<signed char>(input.Byte());
+  const std::string_view program_path = input.Text();
+  std::vector<std::string> args = {std::string(program_path)};
+  const std::string_view rest = input.Rest();
+  for (std::size_t at = 0; at < rest.size();) {
+    std::size_t end = rest.find('\0', at);
+    if (end == std::string_view::npos) end = rest.size();
+    args.emplace_back(rest.substr(at, end - at));
+    at = end + 1;
+  }
+
+  const std::string root = setup::SourceRoot(program_path, drive_number);
+  const std::string plain_root = PlainSourceRoot(program_path, drive_number);
+  fuzz::Check(root == plain_root, "the source root is the drive and the directory above win2000",
+              [&] {
+                return fuzz::Escaped(program_path) + " on drive " + std::to_string(drive_number) +
+                       ": " + fuzz::Escaped(root) + " instead of " + fuzz::Escaped(plain_root);
+              });
+  fuzz::Check(root.size() <= 255, "the source root fits its 256-byte buffer");
+
+  const setup::Options options = setup::ReadOptions(args);
+  const setup::Options plain = PlainOptions(args);
+  fuzz::Check(options.quiet == plain.quiet && options.restart_run == plain.restart_run &&
+                  options.force_messages == plain.force_messages &&
+                  options.invalid_force_code == plain.invalid_force_code,
+              "the options are those of a plain reading", [&] { return Shown(args); });
+
+  std::string upper(program_path);
+  for (char& c : upper) c = Upper(c);
+  fuzz::Check(setup::SamePathIgnoringCase(program_path, upper),
+              "a path is the same as its upper-case form");
+  fuzz::Check(setup::SamePathIgnoringCase(root, program_path) ==
+                  setup::SamePathIgnoringCase(program_path, root),
+              "comparing paths is symmetric");
+  return 0;
+}
