@@ -7,7 +7,7 @@ set(CMAKE_C_COMPILER ${MINGW_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${MINGW_TRIPLET}-g++)
 set(CMAKE_RC_COMPILER ${MINGW_TRIPLET}-windres)
 
-# Libraries and headers come from the cross sysroot only; programs (wine, bash) from the host.
+# Libraries and headers come from the cross sysroot only; programs (wine, python3) from the host.
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
