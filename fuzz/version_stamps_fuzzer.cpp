@@ -1,11 +1,15 @@
-// The version stamp comparison on two arbitrary files of an in-memory machine.
+// The version stamp comparison on two arbitrary files of an in-memory machine, as
+// CompareVersionStamps answers (same, source older, source newer or failed) and as
+// OrderVersionStamps answers (which also tells a file that cannot be read from one without a
+// stamp).
 //
-// The input: a flags byte (which files exist, whether the read buffer is missing), one padding
-// byte per file (128 or more puts the file's bytes that many bytes, less 128, before the end of
-// the first 100000, behind filler), the destination's length (two bytes) and bytes, and the
-// source's bytes (the rest).
+// The input: a flags byte (bits 0 and 1: the destination, the source cannot be opened; bits 2 to
+// 6 all set: the read buffer is missing; bit 7: OrderVersionStamps instead of
+// CompareVersionStamps), one padding byte per file (128 or more puts the file's bytes that many
+// bytes, less 128, before the end of the first 100000, behind filler), the destination's length
+// (two bytes) and bytes, and the source's bytes (the rest).
 //
-// Properties: the result, the files read (destination first, the source only when the
+// Properties: the answer, the files read (destination first, the source only when the
 // destination has a stamp) and the output are those of a plain reading of the two files:
 // the first start marker wholly within the first 100000 bytes, the text after it up to the
 // first NUL or the end, the first end marker in that text, at most 255 bytes of stamp text, its
@@ -65,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t flags = input.Byte();
   const bool destination_exists = (flags & 1) == 0;
   const bool source_exists = (flags & 2) == 0;
-  const bool no_buffer = (flags & 0xFC) == 0xFC;
+  const bool no_buffer = (flags & 0x7C) == 0x7C;
+  const bool order = (flags & 0x80) != 0;
   const std::uint8_t destination_padding = input.Byte();
   const std::uint8_t source_padding = input.Byte();
   const std::string destination = Padded(input.Text(0xFFFF), destination_padding);
@@ -78,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   messages::Console console(platform, catalogue);
 
   // What a plain reading expects.
-  int expected = deploy::kSourceNewerOrFailed;
+  using deploy::StampOrder;
+  StampOrder expected = StampOrder::kSourceNewer;
   std::vector<std::string> expected_reads;
   std::string expected_output;
   if (no_buffer) {
@@ -87,25 +93,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     expected_reads.push_back(kDestination);
     const auto destination_stamp =
         destination_exists ? PlainStamp(destination) : std::optional<std::string>();
-    if (destination_stamp) {
+    if (!destination_exists) {
+      expected = StampOrder::kUnreadable;
+    } else if (!destination_stamp) {
+      expected = StampOrder::kNoStamp;
+    } else {
       expected_reads.push_back(kSource);
       const auto source_stamp = source_exists ? PlainStamp(source) : std::optional<std::string>();
-      if (source_stamp) {
+      if (!source_exists) {
+        expected = StampOrder::kUnreadable;
+      } else if (!source_stamp) {
+        expected = StampOrder::kNoStamp;
+      } else {
         const std::int32_t source_number = PlainNumber(*source_stamp);
         const std::int32_t destination_number = PlainNumber(*destination_stamp);
-        expected = source_number == destination_number  ? deploy::kSameVersion
-                   : source_number < destination_number ? deploy::kSourceOlder
-                                                        : deploy::kSourceNewerOrFailed;
+        expected = source_number == destination_number  ? StampOrder::kSame
+                   : source_number < destination_number ? StampOrder::kSourceOlder
+                                                        : StampOrder::kSourceNewer;
       }
     }
   }
 
-  const int result = no_buffer
-                         ? deploy::detail::CompareVersionStampsInBuffer(platform, console, kSource,
-                                                                        kDestination, nullptr)
-                         : deploy::CompareVersionStamps(platform, console, kSource, kDestination);
-  fuzz::Check(result == expected, "the comparison agrees with a plain reading of the stamps",
-              [&] { return std::to_string(result) + " instead of " + std::to_string(expected); });
+  if (order) {
+    const StampOrder answer =
+        no_buffer ? deploy::detail::OrderVersionStampsInBuffer(platform, console, kSource,
+                                                               kDestination, nullptr)
+                  : deploy::OrderVersionStamps(platform, console, kSource, kDestination);
+    fuzz::Check(answer == expected, "the order agrees with a plain reading of the stamps", [&] {
+      return std::to_string(static_cast<int>(answer)) + " instead of " +
+             std::to_string(static_cast<int>(expected));
+    });
+  } else {
+    const int expected_result = expected == StampOrder::kSame ? deploy::kSameVersion
+                                : expected == StampOrder::kSourceOlder
+                                    ? deploy::kSourceOlder
+                                    : deploy::kSourceNewerOrFailed;
+    const int result = no_buffer
+                           ? deploy::detail::CompareVersionStampsInBuffer(
+                                 platform, console, kSource, kDestination, nullptr)
+                           : deploy::CompareVersionStamps(platform, console, kSource, kDestination);
+    fuzz::Check(
+        result == expected_result, "the comparison agrees with a plain reading of the stamps",
+        [&] { return std::to_string(result) + " instead of " + std::to_string(expected_result); });
+  }
   fuzz::Check(platform.reads == expected_reads,
               "the destination is read first, and the source only after a destination stamp");
   fuzz::Check(platform.output == expected_output, "the comparison prints only entry 51",
