@@ -1,7 +1,10 @@
 // Whole runs of setup-sim: start-up, the catalogue, the options and the end of a run.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "messages/builtin_catalogue.h"
 #include "tests/sim_run.h"
@@ -165,6 +168,43 @@ TEST(SetupSim, RefusesAMissingOrMalformedMachine) {
       RunSetupSim({"--machine", (machine.path() / "nowhere").string(), "--", kMediumProgram});
   EXPECT_EQ(missing.exit_code, 3);
   EXPECT_NE(missing.err.find("machine.json"), std::string::npos);
+}
+
+TEST(SetupSim, HelpPrintsTheUsageOfEveryOption) {
+  MachineFolder machine;
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"-h"}, {"--machine", machine.path().string(), "--help"}}) {
+    SCOPED_TRACE(args.back());
+    const RunResult run = RunSetupSim(args);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(run.out.starts_with("usage: setup-sim ")) << run.out;
+    for (const char* option : {"--machine DIR", "--reboot", "--  ", "-h, --help"}) {
+      EXPECT_NE(run.out.find("\n  " + std::string(option)), std::string::npos) << option;
+    }
+  }
+  // The program was not run: its machine has no journal.
+  EXPECT_FALSE(std::filesystem::exists(machine.path() / "journal.jsonl"));
+}
+
+TEST(SetupSim, RefusesAWrongCommandLineWithTheUsage) {
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"--bogus", "--", kMediumProgram}, "unknown option --bogus"},
+      {{"--machine"}, "--machine needs a folder"},
+      {{}, "no PROGRAM_PATH given"},
+      {{"--"}, "no PROGRAM_PATH given"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    const RunResult run = RunSetupSim(c.args);
+    EXPECT_EQ(run.exit_code, 3);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("usage: setup-sim "), std::string::npos) << run.err;
+  }
 }
 
 TEST(SetupSim, RunsACopyOfTheBundledMachineByDefault) {

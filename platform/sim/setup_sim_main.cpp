@@ -1,6 +1,7 @@
 // setup-sim: the setup program on a simulated machine.
 //
 //   setup-sim [--machine DIR] [--reboot] [--] PROGRAM_PATH [ARG...]
+//   setup-sim --help
 //
 // Standard input, standard output and the exit code are the program's own; setup-sim's own
 // errors go to standard error with exit code 3.
@@ -21,7 +22,18 @@ constexpr int kExitSimulatorError = 3;
 constexpr const char* kRunOnceKey =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 constexpr const char* kUsage =
-    "usage: setup-sim [--machine DIR] [--reboot] [--] PROGRAM_PATH [ARG...]\n";
+    "usage: setup-sim [--machine DIR] [--reboot] [--] PROGRAM_PATH [ARG...]\n"
+    "Runs the setup program on a simulated machine, as Windows would start it from\n"
+    "PROGRAM_PATH (a Windows path such as D:\\win2000\\SETUP.EXE) with the arguments ARG.\n"
+    "\n"
+    "  --machine DIR  the machine folder (machine.json, drives/, journal.jsonl); without it a\n"
+    "                 fresh copy of the bundled example machine, named on standard error\n"
+    "  --reboot       simulate a restart: run and delete the RunOnce commands instead of\n"
+    "                 PROGRAM_PATH; removed hardware marked \"reappears\" comes back\n"
+    "  --             ends the options; what follows is PROGRAM_PATH and its arguments\n"
+    "  -h, --help     print this help and exit\n"
+    "\n"
+    "Exit code: the program's own (0, 1, 2), or 3 for an error of setup-sim itself.\n";
 
 struct Arguments {
   std::filesystem::path machine;
@@ -29,7 +41,9 @@ struct Arguments {
   std::vector<std::string> program;  // the program's path and its arguments
 };
 
-bool ReadArguments(int argc, char** argv, Arguments* arguments) {
+enum class Reading { kRun, kHelp, kError };
+
+Reading ReadArguments(int argc, char** argv, Arguments* arguments) {
   int i = 1;
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -37,23 +51,27 @@ bool ReadArguments(int argc, char** argv, Arguments* arguments) {
       ++i;
       break;
     }
+    if (arg == "--help" || arg == "-h") return Reading::kHelp;
     if (arg == "--machine" && i + 1 < argc) {
       arguments->machine = argv[++i];
     } else if (arg == "--reboot") {
       arguments->reboot = true;
     } else if (arg.starts_with("--")) {
-      std::cerr << "setup-sim: unknown option " << arg << "\n" << kUsage;
-      return false;
+      std::cerr << "setup-sim: "
+                << (arg == "--machine" ? "--machine needs a folder" : "unknown option " + arg)
+                << "\n"
+                << kUsage;
+      return Reading::kError;
     } else {
       break;
     }
   }
   for (; i < argc; ++i) arguments->program.emplace_back(argv[i]);
   if (arguments->program.empty() && !arguments->reboot) {
-    std::cerr << kUsage;
-    return false;
+    std::cerr << "setup-sim: no PROGRAM_PATH given\n" << kUsage;
+    return Reading::kError;
   }
-  return true;
+  return Reading::kRun;
 }
 
 /// A fresh copy of the bundled example machine, so that the bundled one never changes.
@@ -81,7 +99,15 @@ bool IsThisProgram(const std::string& program_path) {
 
 int main(int argc, char** argv) {
   Arguments arguments;
-  if (!ReadArguments(argc, argv, &arguments)) return kExitSimulatorError;
+  switch (ReadArguments(argc, argv, &arguments)) {
+    case Reading::kHelp:
+      std::cout << kUsage;
+      return EXIT_SUCCESS;
+    case Reading::kError:
+      return kExitSimulatorError;
+    case Reading::kRun:
+      break;
+  }
 
   sim::Machine machine;
   std::filesystem::path folder;
