@@ -11,6 +11,7 @@
 //   platform_check startup    exits with (startup dwFlags & 0xFF) * 256 + wShowWindow
 #include "platform/win32/win32_platform.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,8 @@
 #include <cfgmgr32.h>
 #include <newdev.h>
 #include <setupapi.h>
+
+#include "platform/win32/system_libraries.h"
 
 namespace {
 
@@ -143,36 +146,71 @@ void CheckFiles(win32::Win32Platform& p) {
   CHECK(!p.SetFileAttributesA(folder + "\\MISSING.BIN", FILE_ATTRIBUTE_NORMAL));
 }
 
-/// Creates and registers a root-enumerated device with `ids` (a REG_MULTI_SZ list; empty: no
-/// hardware-ID property at all); returns its device instance ID.
-std::string CreateDevice(const std::string& ids) {
-  const HDEVINFO set = ::SetupDiCreateDeviceInfoList(&kSystemClass, nullptr);
-  SP_DEVINFO_DATA device{};
-  device.cbSize = sizeof(device);
-  ::SetupDiCreateDeviceInfoA(set, "TESTDEV", &kSystemClass, nullptr, nullptr, DICD_GENERATE_ID,
-                             &device);
-  if (!ids.empty()) {
-    ::SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID,
-                                        reinterpret_cast<const BYTE*>(ids.data()),
-                                        static_cast<DWORD>(ids.size()));
-  }
-  ::SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device);
-  char instance[MAX_DEVICE_ID_LEN] = {};
-  ::SetupDiGetDeviceInstanceIdA(set, &device, instance, sizeof(instance), nullptr);
-  ::SetupDiDestroyDeviceInfoList(set);
-  return instance;
-}
+/// The SetupAPI services that the checks use to lay out devices of their own. The check imports
+/// no device library either: it takes them as the backend does, so that the checks of the
+/// backend's loads see a process that has loaded nothing yet.
+class DeviceMaker {
+ public:
+  DeviceMaker()
+      : create_list_(Find<decltype(::SetupDiCreateDeviceInfoList)>("SetupDiCreateDeviceInfoList")),
+        create_info_(Find<decltype(::SetupDiCreateDeviceInfoA)>("SetupDiCreateDeviceInfoA")),
+        set_property_(Find<decltype(::SetupDiSetDeviceRegistryPropertyA)>(
+            "SetupDiSetDeviceRegistryPropertyA")),
+        call_installer_(Find<decltype(::SetupDiCallClassInstaller)>("SetupDiCallClassInstaller")),
+        instance_id_(Find<decltype(::SetupDiGetDeviceInstanceIdA)>("SetupDiGetDeviceInstanceIdA")),
+        open_info_(Find<decltype(::SetupDiOpenDeviceInfoA)>("SetupDiOpenDeviceInfoA")),
+        destroy_list_(
+            Find<decltype(::SetupDiDestroyDeviceInfoList)>("SetupDiDestroyDeviceInfoList")) {}
 
-/// Removes a device by its instance ID, so that the machine is left as it was found.
-void RemoveDevice(const std::string& instance) {
-  const HDEVINFO set = ::SetupDiCreateDeviceInfoList(nullptr, nullptr);
-  SP_DEVINFO_DATA device{};
-  device.cbSize = sizeof(device);
-  if (::SetupDiOpenDeviceInfoA(set, instance.c_str(), nullptr, 0, &device)) {
-    ::SetupDiCallClassInstaller(DIF_REMOVE, set, &device);
+  bool ok() const {
+    return create_list_ && create_info_ && set_property_ && call_installer_ && instance_id_ &&
+           open_info_ && destroy_list_;
   }
-  ::SetupDiDestroyDeviceInfoList(set);
-}
+
+  /// Creates and registers a root-enumerated device with `ids` (a REG_MULTI_SZ list; empty: no
+  /// hardware-ID property at all); returns its device instance ID.
+  std::string Create(const std::string& ids) {
+    const HDEVINFO set = create_list_(&kSystemClass, nullptr);
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    create_info_(set, "TESTDEV", &kSystemClass, nullptr, nullptr, DICD_GENERATE_ID, &device);
+    if (!ids.empty()) {
+      set_property_(set, &device, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(ids.data()),
+                    static_cast<DWORD>(ids.size()));
+    }
+    call_installer_(DIF_REGISTERDEVICE, set, &device);
+    char instance[MAX_DEVICE_ID_LEN] = {};
+    instance_id_(set, &device, instance, sizeof(instance), nullptr);
+    destroy_list_(set);
+    return instance;
+  }
+
+  /// Removes a device by its instance ID, so that the machine is left as it was found.
+  void Remove(const std::string& instance) {
+    const HDEVINFO set = create_list_(nullptr, nullptr);
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    if (open_info_(set, instance.c_str(), nullptr, 0, &device)) {
+      call_installer_(DIF_REMOVE, set, &device);
+    }
+    destroy_list_(set);
+  }
+
+ private:
+  template <typename Function>
+  Function* Find(const char* name) {
+    return libraries_.Find<Function>(win32::Library::kSetupApi, name);
+  }
+
+  win32::SystemLibraries libraries_;  // declared first: built before the functions are taken
+  decltype(::SetupDiCreateDeviceInfoList)* create_list_;
+  decltype(::SetupDiCreateDeviceInfoA)* create_info_;
+  decltype(::SetupDiSetDeviceRegistryPropertyA)* set_property_;
+  decltype(::SetupDiCallClassInstaller)* call_installer_;
+  decltype(::SetupDiGetDeviceInstanceIdA)* instance_id_;
+  decltype(::SetupDiOpenDeviceInfoA)* open_info_;
+  decltype(::SetupDiDestroyDeviceInfoList)* destroy_list_;
+};
 
 struct SeenDevice {
   platform::DeviceInfoData data;
@@ -212,11 +250,14 @@ std::vector<SeenDevice> Enumerate(win32::Win32Platform& p, platform::Handle set,
 
 void CheckDevices(win32::Win32Platform& p) {
   using namespace std::string_literals;
+  DeviceMaker maker;
+  CHECK(maker.ok());
+  if (!maker.ok()) return;
   const std::string ids = "ROOT\\PLATFORM_CHECK&SUBSYS_02591014&REV_01\0ROOT\\PLATFORM_CHECK\0\0"s;
   const std::string lone = "ROOT\\PLATFORM_CHECK_LONE\0\0"s;
-  const std::string with_ids_instance = CreateDevice(ids);
-  CreateDevice(lone);
-  const std::string without_ids_instance = CreateDevice("");
+  const std::string with_ids_instance = maker.Create(ids);
+  maker.Create(lone);
+  const std::string without_ids_instance = maker.Create("");
 
   const platform::Handle set = p.SetupDiGetClassDevsA(DIGCF_PRESENT | DIGCF_ALLCLASSES);
   CHECK(set != platform::kInvalidHandleValue);
@@ -254,14 +295,161 @@ void CheckDevices(win32::Win32Platform& p) {
   CHECK(!lone_left);
   CHECK(after.size() + 1 == devices.size());
   CHECK(p.SetupDiDestroyDeviceInfoList(again));
-  RemoveDevice(with_ids_instance);
-  RemoveDevice(without_ids_instance);
+  maker.Remove(with_ids_instance);
+  maker.Remove(without_ids_instance);
 
   // An update for an ID that no device carries changes nothing and leaves the flag alone.
   platform::Bool reboot = FALSE;
   p.UpdateDriverForPlugAndPlayDevicesA("ROOT\\NO_SUCH_DEVICE", "C:\\windows\\inf\\none.inf",
                                        INSTALLFLAG_FORCE, &reboot);
   CHECK(reboot == FALSE);
+}
+
+// --- setupapi.dll and newdev.dll, which the program does not import --------------------------
+
+bool Loaded(const char* library) {
+  return ::GetModuleHandleA(library) != nullptr;
+}
+
+/// The full path of a loaded library, in upper case; empty when it is not loaded.
+std::string LoadedFrom(const char* library) {
+  const HMODULE module = ::GetModuleHandleA(library);
+  if (module == nullptr) return {};
+  char path[MAX_PATH] = {};
+  ::GetModuleFileNameA(module, path, sizeof(path));
+  std::string upper = path;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+/// Every device service of a backend whose libraries cannot be had fails as the service does,
+/// with `error` as the last error, and leaves the caller's values alone.
+void CheckDeviceServicesFail(win32::Win32Platform& p, DWORD error) {
+  platform::DeviceInfoData data;
+  platform::Dword type = 77;
+  platform::Dword required = 88;
+  unsigned char buffer[16] = {};
+  platform::Bool reboot = FALSE;
+  const struct {
+    const char* what;
+    bool (*call)(win32::Win32Platform&, platform::DeviceInfoData&, platform::Dword&,
+                 platform::Dword&, unsigned char*, platform::Bool&);
+  } cases[] = {
+      {"SetupDiGetClassDevsA gives INVALID_HANDLE_VALUE",
+       [](auto& p, auto&, auto&, auto&, auto*, auto&) {
+         return p.SetupDiGetClassDevsA(DIGCF_PRESENT | DIGCF_ALLCLASSES) ==
+                platform::kInvalidHandleValue;
+       }},
+      {"SetupDiEnumDeviceInfo gives FALSE",
+       [](auto& p, auto& data, auto&, auto&, auto*, auto&) {
+         return p.SetupDiEnumDeviceInfo(platform::kInvalidHandleValue, 0, &data) == FALSE;
+       }},
+      {"SetupDiGetDeviceRegistryPropertyA gives FALSE",
+       [](auto& p, auto& data, auto& type, auto& required, auto* buffer, auto&) {
+         return p.SetupDiGetDeviceRegistryPropertyA(platform::kInvalidHandleValue, data,
+                                                    SPDRP_HARDWAREID, &type, buffer, 16,
+                                                    &required) == FALSE;
+       }},
+      {"SetupDiCallClassInstaller gives FALSE",
+       [](auto& p, auto& data, auto&, auto&, auto*, auto&) {
+         return p.SetupDiCallClassInstaller(DIF_REMOVE, platform::kInvalidHandleValue, data) ==
+                FALSE;
+       }},
+      {"SetupDiDestroyDeviceInfoList gives FALSE",
+       [](auto& p, auto&, auto&, auto&, auto*, auto&) {
+         return p.SetupDiDestroyDeviceInfoList(platform::kInvalidHandleValue) == FALSE;
+       }},
+      {"UpdateDriverForPlugAndPlayDevicesA gives FALSE",
+       [](auto& p, auto&, auto&, auto&, auto*, auto& reboot) {
+         return p.UpdateDriverForPlugAndPlayDevicesA("ROOT\\NO_SUCH_DEVICE",
+                                                     "C:\\windows\\inf\\none.inf",
+                                                     INSTALLFLAG_FORCE, &reboot) == FALSE;
+       }},
+  };
+  for (const auto& c : cases) {
+    p.SetLastError(ERROR_SUCCESS);
+    Check(c.call(p, data, type, required, buffer, reboot), c.what, __LINE__);
+    const std::string with_error = std::string(c.what) + ", last error " + std::to_string(error);
+    Check(p.GetLastError() == error, with_error.c_str(), __LINE__);
+  }
+  CHECK(data.dev_inst == 0);
+  CHECK(type == 77);
+  CHECK(required == 88);
+  CHECK(reboot == FALSE);
+}
+
+/// Runs first, before anything in this process has loaded a device library.
+void CheckLibraries() {
+  char system_directory[MAX_PATH] = {};
+  ::GetSystemDirectoryA(system_directory, sizeof(system_directory));
+  const std::string system = system_directory;
+  const std::string setupapi_path = Upper(system + "\\setupapi.dll");
+  const std::string newdev_path = Upper(system + "\\newdev.dll");
+
+  // Neither library is imported: nothing has loaded one, and a backend loads none until a
+  // device service is called.
+  CHECK(!Loaded("setupapi.dll"));
+  CHECK(!Loaded("newdev.dll"));
+  {
+    win32::Win32Platform idle;
+    idle.SetLastError(0);
+    CHECK(!Loaded("setupapi.dll"));
+  }
+
+  // A folder that lacks both libraries: every service fails with the load's error, and
+  // nothing is loaded from anywhere else (the program's folder, the current folder, the
+  // system directory).
+  const std::string empty = ScratchFolder() + "\\NOLIBS";
+  ::CreateDirectoryA(ScratchFolder().c_str(), nullptr);
+  ::CreateDirectoryA(empty.c_str(), nullptr);
+  {
+    win32::Win32Platform lacking(empty);
+    CheckDeviceServicesFail(lacking, ERROR_MOD_NOT_FOUND);
+  }
+  CHECK(!Loaded("setupapi.dll"));
+  CHECK(!Loaded("newdev.dll"));
+
+  // A folder that is not a full path is never searched for, not even where it would name the
+  // system directory from the current one.
+  const std::string windows_directory = system.substr(0, system.rfind('\\'));
+  const std::string relative = system.substr(system.rfind('\\') + 1);
+  CHECK(::SetCurrentDirectoryA(windows_directory.c_str()));
+  {
+    win32::Win32Platform relative_folder(relative);
+    CheckDeviceServicesFail(relative_folder, ERROR_MOD_NOT_FOUND);
+  }
+  CHECK(!Loaded("setupapi.dll"));
+  CHECK(!Loaded("newdev.dll"));
+
+  // The real libraries: each loaded at its first use, from the system directory, by full path.
+  {
+    win32::Win32Platform p;
+    const platform::Handle set = p.SetupDiGetClassDevsA(DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    CHECK(set != platform::kInvalidHandleValue);
+    CHECK(LoadedFrom("setupapi.dll") == setupapi_path);
+    if (set != platform::kInvalidHandleValue) CHECK(p.SetupDiDestroyDeviceInfoList(set));
+    platform::Bool reboot = FALSE;
+    p.UpdateDriverForPlugAndPlayDevicesA("ROOT\\NO_SUCH_DEVICE", "C:\\windows\\inf\\none.inf",
+                                         INSTALLFLAG_FORCE, &reboot);
+    CHECK(LoadedFrom("newdev.dll") == newdev_path);
+  }
+
+  // The loader itself: the paths it loads from, and a function that a library lacks.
+  win32::SystemLibraries system_libraries;
+  CHECK(Upper(system_libraries.PathOf(win32::Library::kSetupApi).value_or("")) == setupapi_path);
+  CHECK(Upper(system_libraries.PathOf(win32::Library::kNewDev).value_or("")) == newdev_path);
+  win32::SystemLibraries own_folder("C:\\SOME\\FOLDER\\");
+  CHECK(own_folder.PathOf(win32::Library::kNewDev).value_or("") == "C:\\SOME\\FOLDER\\newdev.dll");
+  ::SetLastError(ERROR_SUCCESS);
+  CHECK(system_libraries.Find<void()>(win32::Library::kSetupApi, "NoSuchFunction") == nullptr);
+  CHECK(::GetLastError() == ERROR_PROC_NOT_FOUND);
+  CHECK(system_libraries.Find<decltype(::SetupDiGetClassDevsA)>(win32::Library::kSetupApi,
+                                                                "SetupDiGetClassDevsA") != nullptr);
 }
 
 void CheckProcesses(win32::Win32Platform& p) {
@@ -516,6 +704,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "keyfeed") return FeedKeys();
+  CheckLibraries();
   CheckSystem(p);
   CheckFiles(p);
   CheckDevices(p);

@@ -8,10 +8,13 @@
 #include <map>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "platform/key_events.h"
 
 #include <windows.h>
+
+#include "platform/win32/system_libraries.h"
 
 #include <direct.h>
 #include <fcntl.h>
@@ -49,6 +52,11 @@ class LastErrorKeeper {
   DWORD error_;
 };
 
+/// The device service `name` of `library`, with the type the header declares it with; nullptr
+/// when it cannot be had, with the reason in the last error.
+#define DEVICE_SERVICE(library, name) \
+  records_->libraries.Find<decltype(::name)>(Library::library, #name)
+
 HKEY ToKey(platform::Handle key) {
   return key == kProgramLocalMachine ? HKEY_LOCAL_MACHINE : FromHandle<HKEY>(key);
 }
@@ -68,6 +76,11 @@ void CloseKeepingError(HANDLE handle) {
 }  // namespace
 
 struct Win32Platform::Records {
+  explicit Records(std::optional<std::string> library_folder)
+      : libraries(std::move(library_folder)) {}
+
+  /// setupapi.dll and newdev.dll, loaded at first use.
+  SystemLibraries libraries;
   /// The program's own startup record, as GetStartupInfoA last filled it.
   STARTUPINFOA startup{};
   bool startup_filled = false;
@@ -92,22 +105,14 @@ struct Win32Platform::Records {
   }
 };
 
-Win32Platform::Win32Platform() : records_(std::make_unique<Records>()) {}
+Win32Platform::Win32Platform(std::optional<std::string> library_folder)
+    : records_(std::make_unique<Records>(std::move(library_folder))) {}
 Win32Platform::~Win32Platform() = default;
 
 // --- System ----------------------------------------------------------------------------------
 
 std::string Win32Platform::GetSystemDirectoryA() {
-  std::string path(MAX_PATH, '\0');
-  for (;;) {
-    const UINT length = ::GetSystemDirectoryA(path.data(), static_cast<UINT>(path.size()));
-    if (length == 0) return {};
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.assign(length, '\0');  // too small: `length` is the size needed, terminator included
-  }
+  return SystemDirectory();
 }
 
 int Win32Platform::GetCurrentDriveNumber() {
@@ -232,20 +237,26 @@ platform::Bool Win32Platform::CopyFileA(std::string_view existing, std::string_v
 }
 
 // --- Devices ---------------------------------------------------------------------------------
+// Each service is taken from its library at its first use. When it cannot be had, the call
+// fails as the service itself fails, with the reason already in the last error.
 
 platform::Handle Win32Platform::SetupDiGetClassDevsA(platform::Dword flags) {
-  const HDEVINFO set = ::SetupDiGetClassDevsA(nullptr, nullptr, nullptr, flags);
+  const auto get_class_devs = DEVICE_SERVICE(kSetupApi, SetupDiGetClassDevsA);
+  if (get_class_devs == nullptr) return platform::kInvalidHandleValue;
+  const HDEVINFO set = get_class_devs(nullptr, nullptr, nullptr, flags);
   if (set == INVALID_HANDLE_VALUE) return platform::kInvalidHandleValue;
   return ToHandle(set);
 }
 
 platform::Bool Win32Platform::SetupDiEnumDeviceInfo(platform::Handle set, platform::Dword index,
                                                     platform::DeviceInfoData* data) {
-  if (data == nullptr) return ::SetupDiEnumDeviceInfo(FromHandle<HDEVINFO>(set), index, nullptr);
+  const auto enum_device_info = DEVICE_SERVICE(kSetupApi, SetupDiEnumDeviceInfo);
+  if (enum_device_info == nullptr) return FALSE;
+  if (data == nullptr) return enum_device_info(FromHandle<HDEVINFO>(set), index, nullptr);
   SP_DEVINFO_DATA element{};
   // A record of the wrong size reaches SetupAPI as one, so that it refuses it itself.
   element.cbSize = data->cb_size == sizeof(platform::DeviceInfoData) ? sizeof(element) : 0;
-  const BOOL ok = ::SetupDiEnumDeviceInfo(FromHandle<HDEVINFO>(set), index, &element);
+  const BOOL ok = enum_device_info(FromHandle<HDEVINFO>(set), index, &element);
   if (ok) {
     LastErrorKeeper keep;
     records_->elements[set][element.DevInst] = element;
@@ -258,13 +269,15 @@ platform::Bool Win32Platform::SetupDiGetDeviceRegistryPropertyA(
     platform::Handle set, const platform::DeviceInfoData& data, platform::Dword property,
     platform::Dword* property_type, unsigned char* buffer, platform::Dword buffer_size,
     platform::Dword* required_size) {
+  const auto get_property = DEVICE_SERVICE(kSetupApi, SetupDiGetDeviceRegistryPropertyA);
+  if (get_property == nullptr) return FALSE;
   SP_DEVINFO_DATA element = records_->Element(set, data);
   // The service writes the caller's values, or leaves them as they were.
   DWORD type = property_type ? *property_type : 0;
   DWORD required = required_size ? *required_size : 0;
-  const BOOL ok = ::SetupDiGetDeviceRegistryPropertyA(
-      FromHandle<HDEVINFO>(set), &element, property, property_type ? &type : nullptr, buffer,
-      buffer_size, required_size ? &required : nullptr);
+  const BOOL ok =
+      get_property(FromHandle<HDEVINFO>(set), &element, property, property_type ? &type : nullptr,
+                   buffer, buffer_size, required_size ? &required : nullptr);
   if (property_type) *property_type = type;
   if (required_size) *required_size = required;
   return ok;
@@ -273,12 +286,16 @@ platform::Bool Win32Platform::SetupDiGetDeviceRegistryPropertyA(
 platform::Bool Win32Platform::SetupDiCallClassInstaller(platform::Dword install_function,
                                                         platform::Handle set,
                                                         const platform::DeviceInfoData& data) {
+  const auto call_class_installer = DEVICE_SERVICE(kSetupApi, SetupDiCallClassInstaller);
+  if (call_class_installer == nullptr) return FALSE;
   SP_DEVINFO_DATA element = records_->Element(set, data);
-  return ::SetupDiCallClassInstaller(install_function, FromHandle<HDEVINFO>(set), &element);
+  return call_class_installer(install_function, FromHandle<HDEVINFO>(set), &element);
 }
 
 platform::Bool Win32Platform::SetupDiDestroyDeviceInfoList(platform::Handle set) {
-  const BOOL ok = ::SetupDiDestroyDeviceInfoList(FromHandle<HDEVINFO>(set));
+  const auto destroy_list = DEVICE_SERVICE(kSetupApi, SetupDiDestroyDeviceInfoList);
+  if (destroy_list == nullptr) return FALSE;
+  const BOOL ok = destroy_list(FromHandle<HDEVINFO>(set));
   LastErrorKeeper keep;
   records_->elements.erase(set);
   return ok;
@@ -288,9 +305,13 @@ platform::Bool Win32Platform::UpdateDriverForPlugAndPlayDevicesA(std::string_vie
                                                                  std::string_view inf_path,
                                                                  platform::Dword flags,
                                                                  platform::Bool* reboot) {
-  return ::UpdateDriverForPlugAndPlayDevicesA(nullptr, std::string(hardware_id).c_str(),
-                                              std::string(inf_path).c_str(), flags, reboot);
+  const auto update_driver = DEVICE_SERVICE(kNewDev, UpdateDriverForPlugAndPlayDevicesA);
+  if (update_driver == nullptr) return FALSE;
+  return update_driver(nullptr, std::string(hardware_id).c_str(), std::string(inf_path).c_str(),
+                       flags, reboot);
 }
+
+#undef DEVICE_SERVICE
 
 // --- Processes -------------------------------------------------------------------------------
 

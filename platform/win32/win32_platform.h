@@ -17,7 +17,11 @@ inline constexpr platform::Handle kProgramLocalMachine = platform::HKEY_LOCAL_MA
 
 class Win32Platform final : public platform::Platform {
  public:
-  Win32Platform();
+  /// The device services come from setupapi.dll and newdev.dll, loaded at first use by full
+  /// path from `library_folder` when one is given (a test's), otherwise from the system
+  /// directory. When a library or one of its functions cannot be had, the operation fails as
+  /// the service does, with the load's error as the last error.
+  explicit Win32Platform(std::optional<std::string> library_folder = std::nullopt);
   ~Win32Platform() override;
   Win32Platform(const Win32Platform&) = delete;
   Win32Platform& operator=(const Win32Platform&) = delete;
