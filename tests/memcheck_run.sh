@@ -14,7 +14,9 @@ trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
 failures=0
 memcheck() {  # NAME INPUT ARGS...
   local name=$1 input=$2; shift 2
-  printf '%s' "$input" | valgrind --quiet --error-exitcode=99 --leak-check=full \
+  # setsid: no controlling terminal, so the key wait ends at once even when the tests were
+  # started from a terminal.
+  printf '%s' "$input" | setsid --wait valgrind --quiet --error-exitcode=99 --leak-check=full \
     --errors-for-leak-kinds=definite,indirect --trace-children=no \
     "$setup_sim" "$@" >"$work/$name.out" 2>"$work/$name.err"
   local code=$?

@@ -92,8 +92,11 @@ def run_sh_block(block):
                    f"status=$?; if [ $status -ne {expected} ]; then "
                    f"echo 'readme: exit '$status', not {expected}: {quoted}' >&2; exit 1; fi"]
     try:
+        # In a session of its own, without a terminal: the program's key wait ends at once
+        # instead of waiting for a key on the terminal that ./run-all-tests was started from.
         done = subprocess.run(["bash", "-c", "\n".join(script)], stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=BLOCK_TIME_LIMIT)
+                              capture_output=True, timeout=BLOCK_TIME_LIMIT,
+                              start_new_session=True)
     except subprocess.TimeoutExpired:
         return f"still running after {BLOCK_TIME_LIMIT} s"
     if done.returncode != 0:
