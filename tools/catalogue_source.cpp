@@ -143,6 +143,20 @@ std::string ConversionsProblem(const std::vector<std::string>& found,
 
 }  // namespace
 
+std::optional<std::string> ConsoleCodePage(std::string_view language) {
+  static constexpr struct {
+    std::string_view language;
+    std::string_view code_page;
+  } kConsoleCodePages[] = {
+      {"English", "ASCII"}, {"French", "CP850"},   {"German", "CP850"},
+      {"Spanish", "CP850"}, {"Japanese", "CP932"},
+  };
+  for (const auto& entry : kConsoleCodePages) {
+    if (entry.language == language) return std::string(entry.code_page);
+  }
+  return std::nullopt;
+}
+
 std::string Describe(const Problem& problem) {
   if (problem.entry == kWholeSource) return problem.what;
   return "entry " + std::to_string(problem.entry) + ": " + problem.what;
@@ -306,6 +320,24 @@ bool EncodeText(std::string_view utf8, std::string_view encoding, std::string* o
   return true;
 }
 
+bool DecodeText(std::string_view bytes, std::string_view encoding, std::string* utf8,
+                std::string* error) {
+  Converter converter{"UTF-8", std::string(encoding)};
+  if (!converter.ok()) {
+    *error = "the encoding \"" + std::string(encoding) + "\" is not known to iconv";
+    return false;
+  }
+  std::size_t failed_at = 0;
+  if (!converter.Convert(bytes, utf8, &failed_at)) {
+    *error = failed_at < bytes.size()
+                 ? "byte " + HexBytes(bytes.substr(failed_at, 1)) + " at byte " +
+                       std::to_string(failed_at) + " is no character of " + std::string(encoding)
+                 : "the text ends inside a character of " + std::string(encoding);
+    return false;
+  }
+  return true;
+}
+
 std::string CatalogueFileBytes(const std::vector<std::string>& texts) {
   std::string bytes(1, static_cast<char>(texts.size()));
   for (const std::string& text : texts) {
@@ -320,6 +352,13 @@ Compiled CompileSource(const CatalogueSource& source) {
   if (!Converter(source.encoding, "UTF-8").ok() || !Converter("UTF-8", source.encoding).ok()) {
     result.problems.push_back(
         {kWholeSource, "the encoding \"" + source.encoding + "\" is not known to iconv"});
+    return result;
+  }
+  if (const auto console = ConsoleCodePage(source.language);
+      console.has_value() && *console != source.encoding) {
+    result.problems.push_back({kWholeSource, "a Windows console shows " + source.language + " in " +
+                                                 *console + ", so \"encoding\" must be \"" +
+                                                 *console + "\", not \"" + source.encoding + "\""});
     return result;
   }
   std::vector<std::string> texts;

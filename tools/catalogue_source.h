@@ -11,7 +11,11 @@
 namespace tools {
 
 /// A catalogue source as read: the texts in UTF-8, in entry order, and the code page (an
-/// iconv name such as "CP1252" or "CP932") that the catalogue file is written in.
+/// iconv name such as "CP850" or "CP932") that the catalogue file is written in.
+///
+/// The program converts nothing: it prints a catalogue's bytes as they are, and a Windows
+/// console shows them in its own code page, the OEM code page of the system's language. So a
+/// catalogue file is written in that code page (ConsoleCodePage), not in the ANSI one.
 struct CatalogueSource {
   std::string language;
   std::string encoding;
@@ -29,6 +33,11 @@ struct Problem {
 
 /// "entry 24: ..." or, for the whole source, the text alone.
 std::string Describe(const Problem& problem);
+
+/// The code page in which a Windows console of `language` (a source's "language", such as
+/// "French") shows text: "CP850" for French, German and Spanish, "CP932" for Japanese, and
+/// plain "ASCII" for English, which every console shows alike. Nothing for another language.
+std::optional<std::string> ConsoleCodePage(std::string_view language);
 
 /// Reads a source's JSON text: an object with the strings "language" and "encoding" and the
 /// array of strings "entries", and nothing else. Returns no source when it is malformed, and
@@ -62,8 +71,14 @@ struct Compiled {
   std::vector<Problem> problems;  // empty on success
 };
 
+/// Converts a text in `encoding` into UTF-8. Fails, and says where in `error`, when a byte
+/// sequence has no character in the encoding.
+bool DecodeText(std::string_view bytes, std::string_view encoding, std::string* utf8,
+                std::string* error);
+
 /// Encodes every entry of `source` into its encoding, checks the encoded texts (CheckEntries)
-/// and builds the catalogue file.
+/// and builds the catalogue file. A source of a language that ConsoleCodePage knows must be
+/// written in that code page.
 Compiled CompileSource(const CatalogueSource& source);
 
 }  // namespace tools

@@ -167,6 +167,25 @@ TEST(CatalogueEncoding, RefusesACharacterWithoutAFaithfulMapping) {
   }
 }
 
+TEST(CatalogueEncoding, DecodesFromACodePage) {
+  std::string utf8, error;
+  ASSERT_TRUE(DecodeText("Termin\x82 \x81\xA2", "CP850", &utf8, &error)) << error;
+  EXPECT_EQ(utf8, "Terminé üó");
+  EXPECT_FALSE(DecodeText("caf\xE9", "ASCII", &utf8, &error));
+  EXPECT_NE(error.find("byte 0xE9 at byte 3"), std::string::npos) << error;
+}
+
+TEST(CatalogueEncoding, TheConsoleCodePageOfEachLanguage) {
+  const struct {
+    const char* language;
+    std::optional<std::string> code_page;
+  } cases[] = {
+      {"English", "ASCII"}, {"French", "CP850"},   {"German", "CP850"},
+      {"Spanish", "CP850"}, {"Japanese", "CP932"}, {"Klingon", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ConsoleCodePage(c.language), c.code_page) << c.language;
+}
+
 // --- ParseSource and CompileSource -------------------------------------------------------
 
 TEST(CatalogueSource, ParseRefusesAMalformedSource) {
@@ -200,7 +219,7 @@ TEST(CatalogueSource, AGoodSourceRoundTripsThroughTheFileFormat) {
   EXPECT_EQ(source->language, "Test");
   EXPECT_EQ(source->entries, (std::vector<std::string>{"n", "y\r\n", "é"}));
 
-  CatalogueSource english{"English", "CP1252", BuiltinTexts()};
+  CatalogueSource english{"English", "ASCII", BuiltinTexts()};
   const Compiled compiled = CompileSource(english);
   ASSERT_TRUE(compiled.problems.empty()) << Describe(compiled.problems[0]);
   ASSERT_FALSE(compiled.bytes.empty());
@@ -227,6 +246,60 @@ TEST(CatalogueSource, CompileReportsEveryProblemInEntryOrder) {
   EXPECT_EQ(EntriesOf(CompileSource(source).problems), std::vector<int>{kWholeSource});
 }
 
+TEST(CatalogueSource, RefusesACharacterTheConsoleCodePageLacksNamingEntryAndCharacter) {
+  // Each is a character of code page 1252 that code page 850 lacks, or one that ASCII lacks.
+  const struct {
+    const char* language;
+    const char* encoding;
+    int entry;
+    const char* text;
+    const char* reported;
+  } cases[] = {
+      {"French", "CP850", 13, "Installation terminée à 100 € près\n\r",
+       "U+20AC \"€\" at byte 30 has no mapping in CP850"},
+      {"German", "CP850", 52, "%s ist älter als %s (‰).\n",
+       "U+2030 \"‰\" at byte 22 has no mapping in CP850"},
+      {"Spanish", "CP850", 33, "Pulse una tecla… para salir.",
+       "U+2026 \"…\" at byte 15 has no mapping in CP850"},
+      {"English", "ASCII", 13, "Installation complete – done\n\r",
+       "U+2013 \"–\" at byte 22 has no mapping in ASCII"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    CatalogueSource source{c.language, c.encoding, BuiltinTexts()};
+    source.entries[c.entry] = c.text;
+    const Compiled compiled = CompileSource(source);
+    ASSERT_EQ(EntriesOf(compiled.problems), std::vector<int>{c.entry});
+    EXPECT_TRUE(compiled.bytes.empty());
+    const std::string described = Describe(compiled.problems[0]);
+    EXPECT_EQ(described.rfind("entry " + std::to_string(c.entry) + ": ", 0), 0u) << described;
+    EXPECT_NE(described.find(c.reported), std::string::npos) << described;
+  }
+}
+
+TEST(CatalogueSource, RefusesALanguageInAnotherCodePageThanItsConsoles) {
+  const struct {
+    const char* language;
+    const char* encoding;
+    const char* reported;
+  } cases[] = {
+      {"French", "CP1252", "must be \"CP850\", not \"CP1252\""},
+      {"German", "CP437", "must be \"CP850\""},
+      {"English", "CP1252", "must be \"ASCII\""},
+      {"Japanese", "EUC-JP", "must be \"CP932\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.language);
+    const Compiled compiled = CompileSource({c.language, c.encoding, BuiltinTexts()});
+    ASSERT_EQ(EntriesOf(compiled.problems), std::vector<int>{kWholeSource});
+    EXPECT_NE(compiled.problems[0].what.find(c.reported), std::string::npos)
+        << compiled.problems[0].what;
+    EXPECT_TRUE(compiled.bytes.empty());
+  }
+  // A language of its own may take any code page.
+  EXPECT_TRUE(CompileSource({"Test", "CP1252", BuiltinTexts()}).problems.empty());
+}
+
 // --- The shipped sources -----------------------------------------------------------------
 
 /// The line layout of a text: each run of line ends as it stands, each run of other characters
@@ -245,16 +318,19 @@ std::string LineShape(std::string_view text) {
 
 struct ShippedSource {
   const char* file;
+  const char* catalogue;  // the compiled file, as a medium's \\nls\\ carries it
   const char* encoding;
   const char* answers[3];  // no, yes, cancel
 };
 
+// Each language in the code page in which a Windows console of that language shows it (the
+// OEM code page: 850 on French, German and Spanish systems, 932 on Japanese ones).
 const ShippedSource kShipped[] = {
-    {"english.json", "CP1252", {"n", "y", "cancel"}},
-    {"french.json", "CP1252", {"n", "o", "annuler"}},
-    {"german.json", "CP1252", {"n", "j", "abbrechen"}},
-    {"spanish.json", "CP1252", {"n", "s", "cancelar"}},
-    {"japanese.json", "CP932", {"n", "y", "cancel"}},
+    {"english.json", "ENGLISH.NLS", "ASCII", {"n", "y", "cancel"}},
+    {"french.json", "FRENCH.NLS", "CP850", {"n", "o", "annuler"}},
+    {"german.json", "GERMAN.NLS", "CP850", {"n", "j", "abbrechen"}},
+    {"spanish.json", "SPANISH.NLS", "CP850", {"n", "s", "cancelar"}},
+    {"japanese.json", "JAPANESE.NLS", "CP932", {"n", "y", "cancel"}},
 };
 
 std::optional<CatalogueSource> LoadShipped(const ShippedSource& shipped) {
@@ -301,6 +377,75 @@ TEST(ShippedCatalogues, JapaneseIsWrittenInCodePage932) {
   ASSERT_EQ(texts.size(), static_cast<std::size_t>(messages::kEntryCount));
   EXPECT_EQ(texts[13].substr(0, 4), "\x83\x43\x83\x93");
   EXPECT_TRUE(texts[13].ends_with("\n\r"));
+}
+
+/// The texts of a catalogue file's bytes as stored (no text-stream translation): the count byte,
+/// then that many NUL-terminated texts. A text without its NUL ends the list.
+std::vector<std::string> StoredTexts(const std::string& stored) {
+  std::vector<std::string> texts;
+  if (stored.empty()) return texts;
+  const int count = static_cast<unsigned char>(stored[0]);
+  for (std::size_t pos = 1; static_cast<int>(texts.size()) < count;) {
+    const std::size_t end = stored.find('\0', pos);
+    if (end == std::string::npos) break;
+    texts.push_back(stored.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  return texts;
+}
+
+TEST(ShippedCatalogues, TheBuiltFilesReadInTheConsoleCodePageAsTheSourcesSay) {
+  for (const ShippedSource& shipped : kShipped) {
+    SCOPED_TRACE(shipped.catalogue);
+    const auto source = LoadShipped(shipped);
+    ASSERT_TRUE(source.has_value());
+    EXPECT_EQ(source->encoding, shipped.encoding) << "the source's code page";
+    const fs::path built = fs::path(CATALOGUE_FILE_DIR) / shipped.catalogue;
+    ASSERT_TRUE(fs::exists(built)) << built;
+    const std::string stored = ReadBytes(built);
+    ASSERT_FALSE(stored.empty());
+    EXPECT_EQ(stored[0], '\x50');
+    const std::vector<std::string> texts = StoredTexts(stored);
+    ASSERT_EQ(texts.size(), static_cast<std::size_t>(messages::kEntryCount));
+    std::size_t stored_size = 1;
+    for (int i = 0; i < messages::kEntryCount; ++i) {
+      std::string decoded, error;
+      EXPECT_TRUE(DecodeText(texts[i], shipped.encoding, &decoded, &error))
+          << "entry " << i << ": " << error;
+      EXPECT_EQ(decoded, source->entries[i]) << "entry " << i;
+      stored_size += texts[i].size() + 1;
+    }
+    EXPECT_EQ(stored_size, stored.size()) << "bytes after the last text";
+  }
+}
+
+TEST(ShippedCatalogues, AccentedLettersHaveTheirConsoleBytes) {
+  // What a console of code page 850 shows as the letter, not what code page 1252 would.
+  const struct {
+    const char* catalogue;
+    int entry;
+    const char* bytes;
+    const char* ansi_bytes;
+  } cases[] = {
+      {"FRENCH.NLS", 13,
+       "Installation termin\x82"
+       "e\n\r",
+       "termin\xE9"
+       "e"},
+      {"GERMAN.NLS", 79, "Die Treiber f\x81r %s werden installiert.\n", "f\xFCr"},
+      {"SPANISH.NLS", 13, "Instalaci\xA2n completada\n\r", "Instalaci\xF3n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.catalogue);
+    const std::vector<std::string> texts =
+        StoredTexts(ReadBytes(fs::path(CATALOGUE_FILE_DIR) / c.catalogue));
+    ASSERT_GT(texts.size(), static_cast<std::size_t>(c.entry));
+    EXPECT_EQ(texts[c.entry], c.bytes);
+    EXPECT_EQ(texts[c.entry].find(c.ansi_bytes), std::string::npos);
+  }
+  for (const char c : ReadBytes(fs::path(CATALOGUE_FILE_DIR) / "ENGLISH.NLS")) {
+    ASSERT_LT(static_cast<unsigned char>(c), 0x80) << "English is plain ASCII";
+  }
 }
 
 TEST(ShippedCatalogues, TranslationsKeepTheBuiltInEntriesShape) {
@@ -398,6 +543,21 @@ TEST_F(CatalogueCompilerTool, RefusesABadSourceAndLeavesNoOutput) {
 
   EXPECT_NE(Run(source, output), 0);
   EXPECT_NE(stderr_.find("entry 52: placeholders [%d %s]"), std::string::npos) << stderr_;
+  EXPECT_FALSE(fs::exists(output));
+}
+
+TEST_F(CatalogueCompilerTool, RefusesAFrenchTextThatCodePage850CannotHold) {
+  nlohmann::json json =
+      nlohmann::json::parse(ReadBytes(fs::path(CATALOGUE_SOURCE_DIR) / "french.json"));
+  json["entries"][13] = "Installation terminée ‰\n\r";
+  const fs::path source = dir_ / "french.json";
+  WriteBytes(source, json.dump());
+  const fs::path output = dir_ / "FRENCH.NLS";
+
+  EXPECT_NE(Run(source, output), 0);
+  EXPECT_NE(stderr_.find("entry 13: character U+2030 \"‰\" at byte 23 has no mapping in CP850"),
+            std::string::npos)
+      << stderr_;
   EXPECT_FALSE(fs::exists(output));
 }
 
