@@ -8,9 +8,11 @@ The image must be a console program of the expected machine type and format (i38
 amd64: PE32+) whose operating system and subsystem versions are at most --max-version, and it
 may import only the DLLs and functions that the allowed list names for its architecture, all
 of them KnownDLLs of Windows 2000 (which Windows loads from the system directory whatever lies
-beside the program). Every problem is printed; the exit code is 0 when there is none, 1 when
-there is one, 2 when the image or the list cannot be read. --list prints what the image
-imports, one "DLL FUNCTION" line each, in the list's format.
+beside the program). A release image also carries no link time stamp, no symbol table and no
+debug directory, so that two builds of the same sources are the same bytes. Every problem
+is printed; the exit code is 0 when there is none, 1 when there is one, 2 when the image or
+the list cannot be read. --list prints what the image imports, one "DLL FUNCTION" line each,
+in the list's format.
 
 Standard library only: the PE headers and the import directories are read here.
 """
@@ -39,6 +41,7 @@ SECTION_HEADER_SIZE = 40
 IMPORT_DESCRIPTOR_SIZE = 20
 DELAY_DESCRIPTOR_SIZE = 32
 DIRECTORY_IMPORT = 1
+DIRECTORY_DEBUG = 6
 DIRECTORY_DELAY_IMPORT = 13
 DELAY_ATTRIBUTE_RVA = 0x1
 # Upper bounds that a sound image of this program stays far below; a damaged one must not make
@@ -221,6 +224,13 @@ def check(image, arch, allowed, max_version):
         if version > max_version:
             problems.append("%s version %s: the image asks for a newer Windows than %s"
                             % (what, version_text(version), version_text(max_version)))
+    if image.timestamp != 0:
+        problems.append("a link time stamp (0x%08X): two builds would differ" % image.timestamp)
+    if image.symbol_table != 0 or image.symbol_count != 0:
+        problems.append("a symbol table (%d symbols): the release image is stripped"
+                        % image.symbol_count)
+    if len(image.directories) > DIRECTORY_DEBUG and image.directories[DIRECTORY_DEBUG][0]:
+        problems.append("a debug directory: the release image carries no debug information")
     for dll, function, how in image.imports():
         if dll.lower() not in KNOWN_DLLS:
             problems.append("%s %s (%s): %s is not a KnownDLL of Windows 2000, so Windows looks "

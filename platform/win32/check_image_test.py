@@ -17,7 +17,9 @@ FILE_ALIGNMENT = 0x200
 DIRECTORY_COUNT = 16
 
 
-def make_image(arch="i386", imports=None, delay_imports=None, machine=None, subsystem=3, os_version=(5, 0), subsystem_version=(5, 0)):
+def make_image(arch="i386", imports=None, delay_imports=None, machine=None, subsystem=3,
+               os_version=(5, 0), subsystem_version=(5, 0), timestamp=0, symbols=0,
+               debug_directory=False):
     """A PE image with one section that holds the import (and delay-load) directories.
 
     `imports` and `delay_imports` map a DLL name to its functions: names, or ints for imports
@@ -67,6 +69,8 @@ def make_image(arch="i386", imports=None, delay_imports=None, machine=None, subs
     directories[check_image.DIRECTORY_IMPORT] = (import_rva, 20 * (len(imports) + 1))
     if delay_rva:
         directories[check_image.DIRECTORY_DELAY_IMPORT] = (delay_rva, 32)
+    if debug_directory:
+        directories[check_image.DIRECTORY_DEBUG] = (SECTION_RVA, 28)
     optional = bytearray(112 if plus else 96)
     struct.pack_into("<H", optional, 0, 0x20B if plus else 0x10B)
     if plus:
@@ -80,8 +84,8 @@ def make_image(arch="i386", imports=None, delay_imports=None, machine=None, subs
     struct.pack_into("<I", optional, 108 if plus else 92, DIRECTORY_COUNT)
     optional += b"".join(struct.pack("<II", *d) for d in directories)
 
-    coff = struct.pack("<HHIIIHH", machine or check_image.MACHINES[arch], 1, 0, 0, 0,
-                       len(optional), 0x0102)
+    coff = struct.pack("<HHIIIHH", machine or check_image.MACHINES[arch], 1, timestamp,
+                       0x10000 if symbols else 0, symbols, len(optional), 0x0102)
     section_header = struct.pack("<8sIIIIIIHHI", b".idata", len(section), SECTION_RVA,
                                  len(section), SECTION_FILE_OFFSET, 0, 0, 0, 0, 0xC0000040)
     dos = bytearray(0x40)
@@ -165,6 +169,9 @@ class ChecksTheImage(unittest.TestCase):
             ("a GUI program", dict(subsystem=2), "subsystem 2, expected 3"),
             ("for XP", dict(os_version=(5, 1)), "operating system version 5.1"),
             ("for Vista", dict(subsystem_version=(6, 0)), "subsystem version 6.0"),
+            ("a link time stamp", dict(timestamp=0x5F000000), "a link time stamp (0x5F000000)"),
+            ("not stripped", dict(symbols=12), "a symbol table (12 symbols)"),
+            ("debug information", dict(debug_directory=True), "a debug directory"),
         ]
         for what, fields, reported in cases:
             with self.subTest(what):
