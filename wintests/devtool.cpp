@@ -9,8 +9,16 @@
 //                                   the driver key)
 //   devtool remove HWID             removes the first present device that carries HWID
 //   devtool clear                   removes every device that "create" made (ROOT\TESTDEV\...)
+//   devtool regget KEY VALUE        prints the registry value as TYPE<TAB>DATA (REG_SZ, REG_DWORD)
+//   devtool regdelete KEY VALUE     deletes the registry value (success when it is not there)
+//   devtool version                 prints what GetVersionExA reports: MAJOR.MINOR.BUILD PLATFORM
+//                                   and the service pack text
 //
-// Exit code 0 on success, 1 when the device was not found, 2 on a usage or system error.
+// KEY is a full key name, such as HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft (HKLM, HKCU for short).
+// devtool reads the registry view of its own architecture, which is the program's when devtool is
+// built for the program's architecture.
+//
+// Exit code 0 on success, 1 when the device or value was not found, 2 on a usage or system error.
 #include <windows.h>
 
 #include <cfgmgr32.h>
@@ -213,6 +221,89 @@ int Clear() {
   return failures == 0 ? 0 : Fail("DIF_REMOVE");
 }
 
+/// The root key that a full key name begins with, and the rest of the name after it.
+bool SplitKey(const std::string& name, HKEY* root, std::string* rest) {
+  static const struct {
+    const char* name;
+    HKEY key;
+  } roots[] = {{"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+               {"HKLM", HKEY_LOCAL_MACHINE},
+               {"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+               {"HKCU", HKEY_CURRENT_USER}};
+  const std::size_t slash = name.find('\\');
+  const std::string first = name.substr(0, slash);
+  for (const auto& candidate : roots) {
+    if (_stricmp(first.c_str(), candidate.name) == 0) {
+      *root = candidate.key;
+      *rest = slash == std::string::npos ? std::string() : name.substr(slash + 1);
+      return true;
+    }
+  }
+  return false;
+}
+
+/// Opens a key by its full name; error 2 (ERROR_FILE_NOT_FOUND) for an unknown root key.
+LONG OpenKey(const std::string& name, REGSAM access, HKEY* key) {
+  HKEY root = nullptr;
+  std::string rest;
+  if (!SplitKey(name, &root, &rest)) return ERROR_FILE_NOT_FOUND;
+  return ::RegOpenKeyExA(root, rest.c_str(), 0, access, key);
+}
+
+int RegGet(const std::string& key_name, const char* value) {
+  HKEY key = nullptr;
+  LONG status = OpenKey(key_name, KEY_QUERY_VALUE, &key);
+  if (status == ERROR_FILE_NOT_FOUND) return 1;
+  if (status != ERROR_SUCCESS) {
+    ::SetLastError(static_cast<DWORD>(status));
+    return Fail("RegOpenKeyExA");
+  }
+  BYTE data[4096] = {};
+  DWORD size = sizeof(data) - 1;
+  DWORD type = 0;
+  status = ::RegQueryValueExA(key, value, nullptr, &type, data, &size);
+  ::RegCloseKey(key);
+  if (status == ERROR_FILE_NOT_FOUND) return 1;
+  if (status != ERROR_SUCCESS) {
+    ::SetLastError(static_cast<DWORD>(status));
+    return Fail("RegQueryValueExA");
+  }
+  if (type == REG_SZ || type == REG_EXPAND_SZ) {
+    data[size] = 0;
+    std::printf("%s\t%s\n", type == REG_SZ ? "REG_SZ" : "REG_EXPAND_SZ",
+                reinterpret_cast<const char*>(data));
+  } else if (type == REG_DWORD && size == 4) {
+    DWORD number = 0;
+    std::memcpy(&number, data, 4);
+    std::printf("REG_DWORD\t%lu\n", number);
+  } else {
+    std::printf("TYPE_%lu\t(%lu bytes)\n", type, size);
+  }
+  return 0;
+}
+
+int RegDelete(const std::string& key_name, const char* value) {
+  HKEY key = nullptr;
+  LONG status = OpenKey(key_name, KEY_SET_VALUE, &key);
+  if (status == ERROR_FILE_NOT_FOUND) return 0;
+  if (status == ERROR_SUCCESS) {
+    status = ::RegDeleteValueA(key, value);
+    ::RegCloseKey(key);
+  }
+  if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return 0;
+  ::SetLastError(static_cast<DWORD>(status));
+  return Fail("RegDeleteValueA");
+}
+
+int Version() {
+  OSVERSIONINFOA version{};
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (!::GetVersionExA(&version)) return Fail("GetVersionExA");
+  std::printf("%lu.%lu.%lu %lu %s\n", version.dwMajorVersion, version.dwMinorVersion,
+              version.dwBuildNumber, version.dwPlatformId, version.szCSDVersion);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,6 +312,11 @@ int main(int argc, char** argv) {
   if (command == "list" && argc == 2) return List();
   if (command == "remove" && argc == 3) return Remove(argv[2]);
   if (command == "clear" && argc == 2) return Clear();
-  std::fprintf(stderr, "usage: devtool create HWID [HWID...] | list | remove HWID | clear\n");
+  if (command == "regget" && argc == 4) return RegGet(argv[2], argv[3]);
+  if (command == "regdelete" && argc == 4) return RegDelete(argv[2], argv[3]);
+  if (command == "version" && argc == 2) return Version();
+  std::fprintf(stderr,
+               "usage: devtool create HWID [HWID...] | list | remove HWID | clear |"
+               " regget KEY VALUE | regdelete KEY VALUE | version\n");
   return 2;
 }
