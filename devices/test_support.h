@@ -4,7 +4,7 @@
 // - FakeDevicePlatform: a platform whose device services follow a script byte for byte, for the
 //   protocol cases that the simulated machine cannot produce (short reported sizes, lists
 //   without a NUL, odd read errors) and for counting what was passed. Every service that the
-//   device code does not use fails.
+//   device code does not use fails (testing_support::FailingPlatform).
 #pragma once
 
 #include <cstring>
@@ -19,6 +19,7 @@
 #include "platform/platform.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/sim_platform.h"
+#include "tests/failing_platform.h"
 #include "tests/temp_machine.h"
 
 namespace devices::testing {
@@ -77,7 +78,7 @@ struct UpdateCall {
   Bool reboot_passed;  // the flag's value as the service found it
 };
 
-class FakeDevicePlatform final : public platform::Platform {
+class FakeDevicePlatform final : public ::testing_support::FailingPlatform {
  public:
   static constexpr Handle kSet = 0x5E7;
   static constexpr Handle kSearch = 0x5EA;
@@ -103,7 +104,7 @@ class FakeDevicePlatform final : public platform::Platform {
   int searches_open = 0;
   std::vector<Dword> removed;  // indices of the devices the class installer was asked to remove
   std::vector<UpdateCall> updates;
-  Dword last_error = 0;
+  // The last-error value is FailingPlatform::last_error.
 
   /// The sizes passed to the reads, in order.
   std::vector<Dword> ReadSizes() const {
@@ -117,8 +118,7 @@ class FakeDevicePlatform final : public platform::Platform {
     class_devs_flags.push_back(flags);
     log.push_back("SetupDiGetClassDevsA");
     if (no_set) {
-      last_error = platform::kErrorInvalidParameter;
-      return platform::kInvalidHandleValue;
+      return Failed(platform::kInvalidHandleValue, platform::kErrorInvalidParameter);
     }
     ++sets_open;
     return kSet;
@@ -126,12 +126,10 @@ class FakeDevicePlatform final : public platform::Platform {
   Bool SetupDiEnumDeviceInfo(Handle set, Dword index, platform::DeviceInfoData* data) override {
     log.push_back("SetupDiEnumDeviceInfo " + std::to_string(index));
     if (set != kSet || data == nullptr || data->cb_size != sizeof(platform::DeviceInfoData)) {
-      last_error = platform::kErrorInvalidParameter;
-      return 0;
+      return Failed(kFalse, platform::kErrorInvalidParameter);
     }
     if (index >= devices.size() || (enum_fails_at && index >= *enum_fails_at)) {
-      last_error = end_error;
-      return 0;
+      return Failed(kFalse, end_error);
     }
     data->dev_inst = index;
     last_error = 0;
@@ -147,23 +145,19 @@ class FakeDevicePlatform final : public platform::Platform {
     for (Dword i = 0; buffer != nullptr && i < buffer_size; ++i) zero = zero && buffer[i] == 0;
     reads.push_back({data.dev_inst, buffer, buffer_size, zero});
     if (set != kSet || property != platform::SPDRP_HARDWAREID || data.dev_inst >= devices.size()) {
-      last_error = platform::kErrorInvalidParameter;
-      return 0;
+      return Failed(kFalse, platform::kErrorInvalidParameter);
     }
     const FakeDevice& device = devices[data.dev_inst];
     if (device.read_error) {
-      last_error = *device.read_error;
-      return 0;
+      return Failed(kFalse, *device.read_error);
     }
     if (!device.list) {
-      last_error = platform::kErrorInvalidData;
-      return 0;
+      return Failed(kFalse, platform::kErrorInvalidData);
     }
     const std::string& list = *device.list;
     if (device.always_short || buffer_size < list.size()) {
       if (required_size) *required_size = device.needed_size.value_or(Dword(list.size()));
-      last_error = platform::kErrorInsufficientBuffer;
-      return 0;
+      return Failed(kFalse, platform::kErrorInsufficientBuffer);
     }
     std::memcpy(buffer, list.data(), list.size());
     if (property_type) *property_type = 7;  // REG_MULTI_SZ
@@ -197,8 +191,7 @@ class FakeDevicePlatform final : public platform::Platform {
   Handle FindFirstFileA(std::string_view path) override {
     log.push_back("FindFirstFileA " + std::string(path));
     if (existing_files.find(path) == existing_files.end()) {
-      last_error = platform::kErrorFileNotFound;
-      return platform::kInvalidHandleValue;
+      return Failed(platform::kInvalidHandleValue, platform::kErrorFileNotFound);
     }
     ++searches_open;
     return kSearch;
@@ -224,36 +217,6 @@ class FakeDevicePlatform final : public platform::Platform {
     log.push_back("WriteStandardOutput");
     output += bytes;
   }
-
-  // --- Everything else fails ------------------------------------------------------------------
-  std::string GetSystemDirectoryA() override { return {}; }
-  int GetCurrentDriveNumber() override { return 0; }
-  platform::Word GetSystemDefaultLangID() override { return 0; }
-  void Sleep(Dword) override {}
-  std::optional<unsigned char> ReadStandardInputByte() override { return std::nullopt; }
-  void WaitForKeyPress() override {}
-  std::optional<std::size_t> ReadBinaryFile(std::string_view, std::span<char>) override {
-    return std::nullopt;
-  }
-  std::optional<std::uint64_t> GetFileSize(std::string_view) override { return std::nullopt; }
-  Bool CreateDirectoryA(std::string_view) override { return 0; }
-  Bool SetFileAttributesA(std::string_view, Dword) override { return 0; }
-  Bool CopyFileA(std::string_view, std::string_view, Bool) override { return 0; }
-  void GetStartupInfoA(platform::StartupInfo*) override {}
-  Bool CreateProcessA(std::string_view, Dword, const platform::StartupInfo&,
-                      platform::ProcessInformation*) override {
-    return 0;
-  }
-  Dword WaitForSingleObject(Handle, Dword) override { return platform::WAIT_FAILED; }
-  Bool GetExitCodeProcess(Handle, Dword*) override { return 0; }
-  Bool CloseHandle(Handle) override { return 0; }
-  long RegCreateKeyExA(Handle, std::string_view, Dword, Dword, Handle*) override {
-    return platform::kErrorAccessDenied;
-  }
-  long RegSetValueExA(Handle, std::string_view, Dword, const unsigned char*, Dword) override {
-    return platform::kErrorAccessDenied;
-  }
-  long RegCloseKey(Handle) override { return platform::kErrorInvalidHandle; }
 };
 
 // --- The simulated machine ----------------------------------------------------------------------

@@ -85,8 +85,7 @@ class DevicePlatform final : public fuzz::NullPlatform {
                 "the set is of all present devices of all classes");
     fuzz::Check(sets_given == 0, "one device information set per detection");
     if (no_set) {
-      last_error = platform::kErrorInvalidParameter;
-      return platform::kInvalidHandleValue;
+      return Failed(platform::kInvalidHandleValue, platform::kErrorInvalidParameter);
     }
     ++sets_given;
     return kSet;
@@ -102,8 +101,7 @@ class DevicePlatform final : public fuzz::NullPlatform {
     ++next_index_;
     if (index >= devices.size()) {
       ended = true;
-      last_error = end_error;
-      return 0;
+      return Failed(kFalse, end_error);
     }
     data->dev_inst = index;
     current_ = index;
@@ -139,8 +137,7 @@ class DevicePlatform final : public fuzz::NullPlatform {
       if (required_size != nullptr) *required_size = needed;
       // Only a larger size makes the program read again; it allocates that size.
       if (needed > buffer_size && needed <= devices::kMaxHardwareIdListBytes) needed_ = needed;
-      last_error = platform::kErrorInsufficientBuffer;
-      return 0;
+      return Failed(kFalse, platform::kErrorInsufficientBuffer);
     };
     auto answer_list = [&](std::size_t written, Dword reported) -> Bool {
       if (written > 0) std::memcpy(buffer, device.list->data(), written);
@@ -151,12 +148,10 @@ class DevicePlatform final : public fuzz::NullPlatform {
     };
 
     if (device.read_error) {
-      last_error = *device.read_error;
-      return 0;
+      return Failed(kFalse, *device.read_error);
     }
     if (!device.list) {
-      last_error = platform::kErrorInvalidData;
-      return 0;
+      return Failed(kFalse, platform::kErrorInvalidData);
     }
     const std::string& list = *device.list;
     if (answered_ < device.script.size()) {
@@ -170,8 +165,7 @@ class DevicePlatform final : public fuzz::NullPlatform {
         case Answer::kHugeShort:
           return answer_short(answer.size);
         case Answer::kNoList:
-          last_error = platform::kErrorInvalidData;
-          return 0;
+          return Failed(kFalse, platform::kErrorInvalidData);
         case Answer::kNothingWritten:
           return answer_list(0, 0);
         case Answer::kAlwaysShort:

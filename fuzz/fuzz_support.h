@@ -7,12 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "tests/failing_platform.h"
 
 namespace fuzz {
 
@@ -101,84 +99,14 @@ class InputReader {
   std::string_view bytes_;
 };
 
-/// A platform on which every service fails and nothing is written anywhere; a target overrides
-/// the services the code under test uses.
-class NullPlatform : public platform::Platform {
+/// A platform on which every service fails (testing_support::FailingPlatform) and what is
+/// written to standard output is kept; a target overrides the services the code under test uses.
+class NullPlatform : public testing_support::FailingPlatform {
  public:
-  std::string GetSystemDirectoryA() override { return {}; }
-  int GetCurrentDriveNumber() override { return 0; }
-  platform::Word GetSystemDefaultLangID() override { return 0x0409; }
-  platform::Dword GetLastError() override { return last_error; }
-  void SetLastError(platform::Dword error) override { last_error = error; }
-  void Sleep(platform::Dword) override {}
-
   void WriteStandardOutput(std::string_view bytes) override { output.append(bytes); }
-  std::optional<unsigned char> ReadStandardInputByte() override { return std::nullopt; }
-  void WaitForKeyPress() override {}
-
-  std::optional<std::size_t> ReadBinaryFile(std::string_view, std::span<char>) override {
-    return std::nullopt;
-  }
-  std::optional<std::uint64_t> GetFileSize(std::string_view) override { return std::nullopt; }
-  platform::Handle FindFirstFileA(std::string_view) override {
-    return platform::kInvalidHandleValue;
-  }
-  platform::Bool FindClose(platform::Handle) override { return 0; }
-  platform::Bool CreateDirectoryA(std::string_view) override { return 0; }
-  platform::Bool SetFileAttributesA(std::string_view, platform::Dword) override { return 0; }
-  platform::Bool CopyFileA(std::string_view, std::string_view, platform::Bool) override {
-    return 0;
-  }
-
-  platform::Handle SetupDiGetClassDevsA(platform::Dword) override {
-    return platform::kInvalidHandleValue;
-  }
-  platform::Bool SetupDiEnumDeviceInfo(platform::Handle, platform::Dword,
-                                       platform::DeviceInfoData*) override {
-    return 0;
-  }
-  platform::Bool SetupDiGetDeviceRegistryPropertyA(platform::Handle,
-                                                   const platform::DeviceInfoData&, platform::Dword,
-                                                   platform::Dword*, unsigned char*,
-                                                   platform::Dword, platform::Dword*) override {
-    return 0;
-  }
-  platform::Bool SetupDiCallClassInstaller(platform::Dword, platform::Handle,
-                                           const platform::DeviceInfoData&) override {
-    return 0;
-  }
-  platform::Bool SetupDiDestroyDeviceInfoList(platform::Handle) override { return 0; }
-  platform::Bool UpdateDriverForPlugAndPlayDevicesA(std::string_view, std::string_view,
-                                                    platform::Dword, platform::Bool*) override {
-    return 0;
-  }
-
-  void GetStartupInfoA(platform::StartupInfo*) override {}
-  platform::Bool CreateProcessA(std::string_view, platform::Dword, const platform::StartupInfo&,
-                                platform::ProcessInformation*) override {
-    return 0;
-  }
-  platform::Dword WaitForSingleObject(platform::Handle, platform::Dword) override {
-    return platform::WAIT_FAILED;
-  }
-  platform::Bool GetExitCodeProcess(platform::Handle, platform::Dword*) override { return 0; }
-  platform::Bool CloseHandle(platform::Handle) override { return 0; }
-
-  long RegCreateKeyExA(platform::Handle, std::string_view, platform::Dword, platform::Dword,
-                       platform::Handle*) override {
-    return static_cast<long>(platform::kErrorAccessDenied);
-  }
-  long RegSetValueExA(platform::Handle, std::string_view, platform::Dword, const unsigned char*,
-                      platform::Dword) override {
-    return static_cast<long>(platform::kErrorAccessDenied);
-  }
-  long RegCloseKey(platform::Handle) override {
-    return static_cast<long>(platform::kErrorInvalidHandle);
-  }
 
   /// Everything written to standard output.
   std::string output;
-  platform::Dword last_error = 0;
 };
 
 }  // namespace fuzz

@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <fstream>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
 
+#include "tests/failing_platform.h"
 #include "tests/temp_machine.h"
 
 namespace sim {
@@ -134,6 +140,157 @@ TEST(SimPlatform, UpdateDriverAnswersAsTheServiceDoes) {
   // A second update brings no second set of children.
   ASSERT_TRUE(p.UpdateDriverForPlugAndPlayDevicesA("PCI\\VEN_1", "C:\\good.inf", 1, &reboot));
   EXPECT_EQ(m.machine.devices.size(), 3u);
+}
+
+// --- The tests' failing platform against the simulated machine ---------------------------------
+
+/// What an operation gave back (its result and what it wrote to the caller's records) and the
+/// last-error value after it.
+struct Answer {
+  std::vector<long long> values;
+  platform::Dword last_error = 0;
+  bool operator==(const Answer&) const = default;
+};
+void PrintTo(const Answer& answer, std::ostream* out) {
+  *out << "{";
+  for (const long long value : answer.values) *out << value << " ";
+  *out << "last error " << answer.last_error << "}";
+}
+
+/// A handle that no operation of either platform has given out.
+constexpr platform::Handle kStrangeHandle = 0x5E7;
+/// Left as the last error before each call, so that a call that leaves it alone shows.
+constexpr platform::Dword kEarlierError = 0x1234;
+
+long long HandleAnswer(platform::Handle handle) {
+  return handle == platform::kInvalidHandleValue ? -1 : 1;
+}
+
+TEST(FailingPlatform, AnswersAsTheSimulatedMachineDoesWhereTheObjectIsMissing) {
+  using P = platform::Platform;
+  const struct {
+    const char* name;
+    std::function<std::vector<long long>(P&)> call;
+  } calls[] = {
+      {"GetCurrentDriveNumber",
+       [](P& p) -> std::vector<long long> { return {p.GetCurrentDriveNumber()}; }},
+      {"ReadBinaryFile",
+       [](P& p) -> std::vector<long long> {
+         char buffer[16] = {};
+         const auto read = p.ReadBinaryFile("C:\\missing.bin", buffer);
+         return {read ? static_cast<long long>(*read) : -1};
+       }},
+      {"GetFileSize",
+       [](P& p) -> std::vector<long long> {
+         const auto size = p.GetFileSize("C:\\missing.bin");
+         return {size ? static_cast<long long>(*size) : -1};
+       }},
+      {"FindFirstFileA",
+       [](P& p) -> std::vector<long long> {
+         return {HandleAnswer(p.FindFirstFileA("C:\\missing.inf"))};
+       }},
+      {"FindClose", [](P& p) -> std::vector<long long> { return {p.FindClose(kStrangeHandle)}; }},
+      {"CreateDirectoryA",
+       [](P& p) -> std::vector<long long> { return {p.CreateDirectoryA("C:\\missing\\new")}; }},
+      {"SetFileAttributesA",
+       [](P& p) -> std::vector<long long> {
+         return {p.SetFileAttributesA("C:\\missing.txt", platform::FILE_ATTRIBUTE_NORMAL)};
+       }},
+      {"CopyFileA",
+       [](P& p) -> std::vector<long long> {
+         return {p.CopyFileA("D:\\missing.txt", "C:\\copy.txt", 0)};
+       }},
+      {"SetupDiEnumDeviceInfo",
+       [](P& p) -> std::vector<long long> {
+         platform::DeviceInfoData data;
+         data.dev_inst = 77;
+         return {p.SetupDiEnumDeviceInfo(kStrangeHandle, 0, &data), data.dev_inst};
+       }},
+      {"SetupDiGetDeviceRegistryPropertyA",
+       [](P& p) -> std::vector<long long> {
+         unsigned char buffer[8] = {};
+         platform::Dword required = 77;
+         const platform::Bool read = p.SetupDiGetDeviceRegistryPropertyA(
+             kStrangeHandle, platform::DeviceInfoData{}, platform::SPDRP_HARDWAREID, nullptr,
+             buffer, sizeof buffer, &required);
+         return {read, required};
+       }},
+      {"SetupDiCallClassInstaller",
+       [](P& p) -> std::vector<long long> {
+         return {p.SetupDiCallClassInstaller(platform::DIF_REMOVE, kStrangeHandle,
+                                             platform::DeviceInfoData{})};
+       }},
+      {"SetupDiDestroyDeviceInfoList",
+       [](P& p) -> std::vector<long long> {
+         return {p.SetupDiDestroyDeviceInfoList(kStrangeHandle)};
+       }},
+      {"UpdateDriverForPlugAndPlayDevicesA",
+       [](P& p) -> std::vector<long long> {
+         platform::Bool reboot = 7;
+         const platform::Bool updated = p.UpdateDriverForPlugAndPlayDevicesA(
+             "PCI\\VEN_7A3C&DEV_0B52", "C:\\missing.inf", platform::INSTALLFLAG_FORCE, &reboot);
+         return {updated, reboot};
+       }},
+      {"GetStartupInfoA",
+       [](P& p) -> std::vector<long long> {
+         platform::StartupInfo info;
+         info.dw_flags = 77;
+         info.w_show_window = 77;
+         p.GetStartupInfoA(&info);
+         return {info.filled, info.dw_flags, info.w_show_window, info.cb_reserved2};
+       }},
+      {"CreateProcessA",
+       [](P& p) -> std::vector<long long> {
+         platform::ProcessInformation process;
+         const platform::Bool started =
+             p.CreateProcessA("C:\\missing.exe -S", 0, platform::StartupInfo{}, &process);
+         return {started, static_cast<long long>(process.process)};
+       }},
+      {"WaitForSingleObject",
+       [](P& p) -> std::vector<long long> {
+         return {p.WaitForSingleObject(kStrangeHandle, platform::INFINITE)};
+       }},
+      {"GetExitCodeProcess",
+       [](P& p) -> std::vector<long long> {
+         platform::Dword exit_code = 77;
+         return {p.GetExitCodeProcess(kStrangeHandle, &exit_code), exit_code};
+       }},
+      {"CloseHandle",
+       [](P& p) -> std::vector<long long> { return {p.CloseHandle(kStrangeHandle)}; }},
+      {"RegCreateKeyExA",
+       [](P& p) -> std::vector<long long> {
+         platform::Handle key = kStrangeHandle;
+         const long result =
+             p.RegCreateKeyExA(platform::HKEY_LOCAL_MACHINE, "SOFTWARE\\Missing",
+                               platform::REG_OPTION_NON_VOLATILE, platform::KEY_ALL_ACCESS, &key);
+         return {result, key == kStrangeHandle};
+       }},
+      {"RegSetValueExA",
+       [](P& p) -> std::vector<long long> {
+         const unsigned char data[] = "x";
+         return {p.RegSetValueExA(kStrangeHandle, "Setup", platform::REG_SZ, data, sizeof data)};
+       }},
+      {"RegCloseKey",
+       [](P& p) -> std::vector<long long> { return {p.RegCloseKey(kStrangeHandle)}; }},
+  };
+  const auto ask = [](P& p, const auto& call) {
+    p.SetLastError(kEarlierError);
+    Answer answer;
+    answer.values = call(p);
+    answer.last_error = p.GetLastError();
+    return answer;
+  };
+  for (const auto& c : calls) {
+    // A machine with empty drives, no devices, no current drive letter and a registry that
+    // cannot be written.
+    TempMachine m;
+    m.machine.current_drive = "";
+    m.machine.registry_writable = false;
+    testing_support::FailingPlatform failing;
+    const Answer simulated = ask(m.platform(), c.call);
+    EXPECT_EQ(ask(failing, c.call), simulated) << c.name;
+    EXPECT_EQ(m.platform().OpenHandleCount(), 0u) << c.name;
+  }
 }
 
 TEST(Machine, RoundTripsThroughJson) {
