@@ -613,18 +613,22 @@ Bool SimPlatform::UpdateDriverForPlugAndPlayDevicesA(std::string_view hardware_i
     Journal(entry);
     return ok ? 1 : 0;
   };
-  if (const auto error =
-          TakeFault("UpdateDriverForPlugAndPlayDevicesA", {std::string(hardware_id)})) {
+  // The devices the update acts on; a fault names the ID passed or any ID one of them carries.
+  std::vector<std::size_t> targets;
+  std::vector<std::string> fault_paths = {std::string(hardware_id)};
+  for (std::size_t i = 0; i < machine_.devices.size(); ++i) {
+    const Device& device = machine_.devices[i];
+    if (!Carries(device, hardware_id)) continue;
+    targets.push_back(i);
+    fault_paths.insert(fault_paths.end(), device.hardware_ids->begin(), device.hardware_ids->end());
+  }
+  if (const auto error = TakeFault("UpdateDriverForPlugAndPlayDevicesA", fault_paths)) {
     return finish(false, *error);
   }
   const std::filesystem::path inf = HostPath(inf_path);
   std::error_code error;
   if (inf.empty() || !std::filesystem::is_regular_file(inf, error)) {
     return finish(false, platform::kErrorFileNotFound);
-  }
-  std::vector<std::size_t> targets;
-  for (std::size_t i = 0; i < machine_.devices.size(); ++i) {
-    if (Carries(machine_.devices[i], hardware_id)) targets.push_back(i);
   }
   if (targets.empty()) return finish(false, platform::kErrorNoSuchDevinst);
 

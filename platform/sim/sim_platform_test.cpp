@@ -142,6 +142,172 @@ TEST(SimPlatform, UpdateDriverAnswersAsTheServiceDoes) {
   EXPECT_EQ(m.machine.devices.size(), 3u);
 }
 
+// --- Faults on device operations ----------------------------------------------------------------
+
+// The second adapter as the example machine has it: its whole ID first, then the shorter one.
+constexpr const char* kAdapterWholeId = "PCI\\VEN_7A3C&DEV_0B52&SUBSYS_02591014&REV_01";
+constexpr const char* kAdapterId = "PCI\\VEN_7A3C&DEV_0B52";
+constexpr const char* kOtherId = "MF\\HELMSIG_DEV0";
+constexpr platform::Dword kFaultError = 1167;  // an error no device operation gives by itself
+
+/// A machine with the adapter, then another device, and an INF that serves both.
+void SetUpAdapterMachine(TempMachine& m) {
+  Device adapter;
+  adapter.hardware_ids = std::vector<std::string>{kAdapterWholeId, kAdapterId};
+  Device other;
+  other.hardware_ids = std::vector<std::string>{kOtherId};
+  m.machine.devices = {adapter, other};
+  m.WriteFile("C:\\orvan.inf", std::string(kAdapterId) + "\n" + kOtherId + "\n");
+}
+
+struct UpdateFaultCase {
+  const char* name;
+  const char* fault_path;
+  const char* updated_id;  // the hardware ID passed to the update
+  bool fails;              // with the fault's error
+};
+void PrintTo(const UpdateFaultCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class UpdateDriverFaultTest : public ::testing::TestWithParam<UpdateFaultCase> {};
+
+TEST_P(UpdateDriverFaultTest, MatchesAnyHardwareIdTheUpdatedDeviceCarries) {
+  const UpdateFaultCase& c = GetParam();
+  TempMachine m;
+  SetUpAdapterMachine(m);
+  m.machine.faults.push_back({"UpdateDriverForPlugAndPlayDevicesA", c.fault_path, kFaultError, 1});
+  sim::SimPlatform& p = m.platform();
+  platform::Bool reboot = 0;
+  const platform::Bool updated =
+      p.UpdateDriverForPlugAndPlayDevicesA(c.updated_id, "C:\\orvan.inf", 1, &reboot);
+  ASSERT_FALSE(m.journal.empty());
+  const Json& entry = m.journal.back();
+  EXPECT_EQ(entry["op"], "UpdateDriverForPlugAndPlayDevicesA");
+  if (c.fails) {
+    EXPECT_FALSE(updated);
+    EXPECT_EQ(p.GetLastError(), kFaultError);
+    EXPECT_EQ(entry["ok"], false);
+    EXPECT_EQ(entry["error"], kFaultError);
+    EXPECT_EQ(*m.machine.faults[0].count, 0) << "the failure is counted";
+    for (const Device& device : m.machine.devices)
+      EXPECT_FALSE(device.driver) << "nothing installed";
+  } else {
+    EXPECT_TRUE(updated);
+    EXPECT_EQ(entry["ok"], true);
+    EXPECT_EQ(*m.machine.faults[0].count, 1) << "the fault did not fire";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SimPlatform, UpdateDriverFaultTest,
+    ::testing::Values(
+        UpdateFaultCase{"ShorterIdFailsTheUpdateByTheWholeId", kAdapterId, kAdapterWholeId, true},
+        UpdateFaultCase{"WholeIdFailsTheUpdateByTheShorterId", kAdapterWholeId, kAdapterId, true},
+        UpdateFaultCase{"TheIdPassedFailsItsUpdate", kAdapterId, kAdapterId, true},
+        UpdateFaultCase{"LetterCaseAndATrailingBackslashAreIgnored", "pci\\ven_7a3c&dev_0b52\\",
+                        kAdapterWholeId, true},
+        UpdateFaultCase{"AnIdTheDeviceDoesNotCarryLeavesItsUpdateAlone", kAdapterId, kOtherId,
+                        false},
+        UpdateFaultCase{"APartOfAnIdIsNoMatch", "PCI\\VEN_7A3C", kAdapterWholeId, false},
+        UpdateFaultCase{"APartOfTheIdPassedIsNoMatch", "PCI\\VEN_7A3C&DEV_0B52&SUBSYS_02591014",
+                        kAdapterId, false}),
+    [](const ::testing::TestParamInfo<UpdateFaultCase>& info) { return info.param.name; });
+
+TEST(SimPlatform, UpdateDriverFaultOnAnIdNoDeviceCarriesFailsWithTheFaultsError) {
+  TempMachine m;
+  SetUpAdapterMachine(m);
+  m.machine.faults.push_back(
+      {"UpdateDriverForPlugAndPlayDevicesA", "PCI\\VEN_FFFF", kFaultError, std::nullopt});
+  platform::Bool reboot = 0;
+  sim::SimPlatform& p = m.platform();
+  EXPECT_FALSE(p.UpdateDriverForPlugAndPlayDevicesA("pci\\ven_ffff", "C:\\orvan.inf", 1, &reboot));
+  EXPECT_EQ(p.GetLastError(), kFaultError);
+  // Without the fault the same call finds no device.
+  m.machine.faults.clear();
+  EXPECT_FALSE(p.UpdateDriverForPlugAndPlayDevicesA("PCI\\VEN_FFFF", "C:\\orvan.inf", 1, &reboot));
+  EXPECT_EQ(p.GetLastError(), platform::kErrorNoSuchDevinst);
+}
+
+/// Which device operations fail, device by device, under a fault on `op` at `path`: for each
+/// present device in order, whether enumerating it, reading its hardware IDs or removing it
+/// failed with the fault's error.
+struct DeviceCallsFailed {
+  std::vector<bool> enumerate, read, remove;
+};
+
+DeviceCallsFailed RunDeviceCallsUnderFault(const std::string& op, const std::string& path) {
+  TempMachine m;
+  SetUpAdapterMachine(m);
+  m.machine.faults.push_back({op, path, kFaultError, std::nullopt});
+  sim::SimPlatform& p = m.platform();
+  DeviceCallsFailed failed;
+  const std::size_t count = m.machine.devices.size();
+  // Removal takes the device out of the machine: remove from the last device back, each with a
+  // set of its own, so that every device is tried.
+  for (std::size_t i = 0; i < count; ++i) {
+    const platform::Handle set =
+        p.SetupDiGetClassDevsA(platform::DIGCF_PRESENT | platform::DIGCF_ALLCLASSES);
+    EXPECT_NE(set, platform::kInvalidHandleValue);
+    platform::DeviceInfoData data;
+    const auto index = static_cast<platform::Dword>(i);
+    const bool enumerated = p.SetupDiEnumDeviceInfo(set, index, &data) != 0;
+    failed.enumerate.push_back(!enumerated && p.GetLastError() == kFaultError);
+    if (enumerated) {
+      unsigned char buffer[256] = {};
+      platform::Dword required = 0;
+      const bool read = p.SetupDiGetDeviceRegistryPropertyA(
+          set, data, platform::SPDRP_HARDWAREID, nullptr, buffer, sizeof buffer, &required);
+      failed.read.push_back(!read && p.GetLastError() == kFaultError);
+    } else {
+      failed.read.push_back(false);
+    }
+    EXPECT_TRUE(p.SetupDiDestroyDeviceInfoList(set));
+  }
+  for (std::size_t i = count; i-- > 0;) {
+    const platform::Handle set =
+        p.SetupDiGetClassDevsA(platform::DIGCF_PRESENT | platform::DIGCF_ALLCLASSES);
+    platform::DeviceInfoData data;
+    bool removal_failed = false;
+    if (p.SetupDiEnumDeviceInfo(set, static_cast<platform::Dword>(i), &data)) {
+      removal_failed = !p.SetupDiCallClassInstaller(platform::DIF_REMOVE, set, data) &&
+                       p.GetLastError() == kFaultError;
+    }
+    failed.remove.insert(failed.remove.begin(), removal_failed);
+    EXPECT_TRUE(p.SetupDiDestroyDeviceInfoList(set));
+  }
+  return failed;
+}
+
+TEST(SimPlatform, DeviceOperationFaultsMatchAnyHardwareIdTheDeviceCarries) {
+  const std::vector<bool> adapter_only = {true, false};
+  const std::vector<bool> none = {false, false};
+  const struct {
+    const char* op;
+    const char* path;
+    DeviceCallsFailed expected;
+  } cases[] = {
+      // The adapter's later ID, its whole ID, and the shorter one written otherwise.
+      {"SetupDiEnumDeviceInfo", kAdapterId, {adapter_only, none, none}},
+      {"SetupDiEnumDeviceInfo", kAdapterWholeId, {adapter_only, none, none}},
+      {"SetupDiGetDeviceRegistryPropertyA", kAdapterId, {none, adapter_only, none}},
+      {"SetupDiGetDeviceRegistryPropertyA", "pci\\VEN_7a3c&dev_0b52\\", {none, adapter_only, none}},
+      {"SetupDiCallClassInstaller", kAdapterId, {none, none, adapter_only}},
+      {"SetupDiCallClassInstaller", kAdapterWholeId, {none, none, adapter_only}},
+      // Only a whole ID matches.
+      {"SetupDiGetDeviceRegistryPropertyA", "PCI\\VEN_7A3C", {none, none, none}},
+      {"SetupDiCallClassInstaller", "PCI\\VEN_7A3C&DEV_0B5", {none, none, none}},
+      // The other device, by its one ID.
+      {"SetupDiCallClassInstaller", kOtherId, {none, none, {false, true}}},
+  };
+  for (const auto& c : cases) {
+    const DeviceCallsFailed failed = RunDeviceCallsUnderFault(c.op, c.path);
+    EXPECT_EQ(failed.enumerate, c.expected.enumerate) << c.op << " " << c.path;
+    EXPECT_EQ(failed.read, c.expected.read) << c.op << " " << c.path;
+    EXPECT_EQ(failed.remove, c.expected.remove) << c.op << " " << c.path;
+  }
+}
+
 // --- The tests' failing platform against the simulated machine ---------------------------------
 
 /// What an operation gave back (its result and what it wrote to the caller's records) and the
