@@ -201,6 +201,42 @@ INSTANTIATE_TEST_SUITE_P(
                     kSourceNewerOrFailed}),
     [](const testing::TestParamInfo<CompareCase>& info) { return std::string(info.param.name); });
 
+// The order tells the two failures apart that the comparison folds into "source newer": a
+// file that cannot be read, and one without a stamp; the copy keeps a deployed file whose
+// version cannot be learnt only in the first case.
+TEST(OrderVersionStampsTest, TellsAnUnreadableFileFromOneWithoutAStamp) {
+  const struct {
+    const char* name;
+    std::optional<std::string> source;
+    std::optional<std::string> destination;
+    StampOrder expected;
+  } cases[] = {
+      {"same", Stamped("1.2"), Stamped("12"), StampOrder::kSame},
+      {"source older", Stamped("1"), Stamped("2"), StampOrder::kSourceOlder},
+      {"source newer", Stamped("3"), Stamped("2"), StampOrder::kSourceNewer},
+      {"destination unreadable", Stamped("1"), std::nullopt, StampOrder::kUnreadable},
+      {"destination empty", Stamped("1"), "", StampOrder::kNoStamp},
+      {"destination without a stamp", Stamped("1"), "no stamp", StampOrder::kNoStamp},
+      {"source unreadable", std::nullopt, Stamped("1"), StampOrder::kUnreadable},
+      {"source without a stamp", "no stamp", Stamped("1"), StampOrder::kNoStamp},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeFilePlatform platform;
+    if (c.source) platform.files[kSource] = *c.source;
+    if (c.destination) platform.files[kDestination] = *c.destination;
+    const messages::Catalogue catalogue = messages::BuiltinCatalogue();
+    messages::Console console(platform, catalogue);
+    EXPECT_EQ(OrderVersionStamps(platform, console, kSource, kDestination), c.expected);
+    // The comparison answers the same files as the order, folded into its three results.
+    const int folded = c.expected == StampOrder::kSame          ? kSameVersion
+                       : c.expected == StampOrder::kSourceOlder ? kSourceOlder
+                                                                : kSourceNewerOrFailed;
+    EXPECT_EQ(CompareVersionStamps(platform, console, kSource, kDestination), folded);
+    EXPECT_EQ(platform.output, "");
+  }
+}
+
 TEST(CompareVersionStampsAllocationTest, FailedAllocationPrintsEntry51AndReadsNothing) {
   FakeFilePlatform platform;
   platform.files[kSource] = Stamped("1");
