@@ -111,6 +111,13 @@ class Scenario:
         return self.bytes(name).decode().split()
 
 
+def own_environment():
+    """The runner's environment for a run of the program: no display, and no locale of whoever
+    started the runner (the scenario's environment gives the language)."""
+    return {name: value for name, value in os.environ.items() if not name.startswith("LC_")
+            and name not in ("LANG", "LANGUAGE", "DISPLAY", "WAYLAND_DISPLAY")}
+
+
 def carries(ids, hardware_id):
     return any(each.lower() == hardware_id.lower() for each in ids or [])
 
@@ -216,8 +223,8 @@ class Simulator(Backend):
 
     def run(self, check, command, env, stdin, out, options=("--",)):
         """setup-sim on the machine; the locale is the machine's language, not the environment."""
-        env = dict(os.environ, **{name: value for name, value in env.items()
-                                  if name not in ("LC_ALL", "LANG")})
+        env = dict(own_environment(), **{name: value for name, value in env.items()
+                                         if name not in ("LC_ALL", "LANG")})
         return run_program(check, [self.config["setup_sim"], "--machine", str(self.machine),
                                    *options, *command], env, stdin, self.machine, out)
 
@@ -291,9 +298,7 @@ class Wine(Backend):
         # own programs (wineboot), which see the other registry view.
         wine64 = shutil.which("wine64") or "/usr/lib/wine/wine64"
         self.loader = wine64 if self.arch == "win64" and os.access(wine64, os.X_OK) else "wine"
-        self.env = {name: value for name, value in os.environ.items()
-                    if name not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        self.env.update(WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+        self.env = dict(own_environment(), WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH=self.arch)
         self.specials = {"platform": self.platform, "keywait": self.key_wait}
 
@@ -301,8 +306,8 @@ class Wine(Backend):
         """What this machine lacks to run the suite, if anything."""
         if not shutil.which("wine") or not shutil.which("wineserver"):
             return "Wine is not installed (apt-get install -y wine64)"
-        if self.arch == "win32" and os.path.exists("/usr/lib/wine/wine64") and not os.path.exists(
-                "/usr/lib/wine/wine"):
+        if self.arch == "win32" and os.access("/usr/lib/wine/wine64", os.X_OK) and not os.access(
+                "/usr/lib/wine/wine", os.X_OK):  # Debian: wine32:i386 brings the 32-bit loader
             return ("32-bit Wine is not installed: the package wine32:i386 (dpkg "
                     "--add-architecture i386 && apt-get update && apt-get install -y wine32:i386)")
         return None
@@ -421,7 +426,7 @@ class Wine(Backend):
         then F1 in a second run) ends it with the run's exit code."""
         if not shutil.which("tmux"):
             raise Unavailable("tmux is not installed (apt-get install -y tmux)")
-        tmux, exit_code = ["tmux", "-S", str(check.out / "tmux.socket")], check.out / "exit_code"
+        tmux, exit_code = ["tmux", "-L", f"runner-keywait-{os.getpid()}"], check.out / "exit_code"
         (check.out / "run.sh").write_text(
             f"cd '{self.prefix}/drive_c' || exit 99\n"
             f"timeout --foreground 60 '{self.loader}' 'D:\\win2000\\SETUP.EXE'\n"
