@@ -725,6 +725,7 @@ def skip(reason):
 
 
 def main(argv):
+    sys.stdout.reconfigure(errors="backslashreplace")  # whatever the locale's encoding holds
     arguments = {"list": 0, "check": 1, "all": 0, "setup": 0, "cleanup": 0}
     if len(argv) < 2 or arguments.get(argv[1]) != len(argv) - 2:
         print(__doc__)
