@@ -30,6 +30,19 @@ std::string FileWith(std::size_t size, std::size_t offset, std::string_view inse
   return bytes;
 }
 
+/// A file on the medium and its deployed copy on a fake platform (nothing: a file that cannot
+/// be opened), with a console that prints there.
+struct StampFiles {
+  StampFiles(const std::optional<std::string>& source,
+             const std::optional<std::string>& destination) {
+    if (source) platform.files[kSource] = *source;
+    if (destination) platform.files[kDestination] = *destination;
+  }
+  FakeFilePlatform platform;
+  messages::Catalogue catalogue = messages::BuiltinCatalogue();
+  messages::Console console{platform, catalogue};
+};
+
 // --- The stamp text of the bytes read --------------------------------------------------------
 
 struct StampCase {
@@ -134,13 +147,10 @@ class CompareVersionStampsTest : public testing::TestWithParam<CompareCase> {};
 
 TEST_P(CompareVersionStampsTest, Compares) {
   const CompareCase& c = GetParam();
-  FakeFilePlatform platform;
-  if (c.source) platform.files[kSource] = *c.source;
-  if (c.destination) platform.files[kDestination] = *c.destination;
-  const messages::Catalogue catalogue = messages::BuiltinCatalogue();
-  messages::Console console(platform, catalogue);
+  StampFiles files(c.source, c.destination);
+  FakeFilePlatform& platform = files.platform;
 
-  EXPECT_EQ(CompareVersionStamps(platform, console, kSource, kDestination), c.expected);
+  EXPECT_EQ(CompareVersionStamps(platform, files.console, kSource, kDestination), c.expected);
 
   std::vector<std::string> expected_reads = {kDestination};
   if (c.source_read) expected_reads.push_back(kSource);
@@ -222,11 +232,9 @@ TEST(OrderVersionStampsTest, TellsAnUnreadableFileFromOneWithoutAStamp) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeFilePlatform platform;
-    if (c.source) platform.files[kSource] = *c.source;
-    if (c.destination) platform.files[kDestination] = *c.destination;
-    const messages::Catalogue catalogue = messages::BuiltinCatalogue();
-    messages::Console console(platform, catalogue);
+    StampFiles files(c.source, c.destination);
+    FakeFilePlatform& platform = files.platform;
+    messages::Console& console = files.console;
     EXPECT_EQ(OrderVersionStamps(platform, console, kSource, kDestination), c.expected);
     // The comparison answers the same files as the order, folded into its three results.
     const int folded = c.expected == StampOrder::kSame          ? kSameVersion
@@ -238,32 +246,25 @@ TEST(OrderVersionStampsTest, TellsAnUnreadableFileFromOneWithoutAStamp) {
 }
 
 TEST(CompareVersionStampsAllocationTest, FailedAllocationPrintsEntry51AndReadsNothing) {
-  FakeFilePlatform platform;
-  platform.files[kSource] = Stamped("1");
-  platform.files[kDestination] = Stamped("2");
-  const messages::Catalogue catalogue = messages::BuiltinCatalogue();
-  messages::Console console(platform, catalogue);
+  StampFiles files(Stamped("1"), Stamped("2"));
 
-  EXPECT_EQ(detail::CompareVersionStampsInBuffer(platform, console, kSource, kDestination,
-                                                 /*buffer=*/nullptr),
+  EXPECT_EQ(detail::CompareVersionStampsInBuffer(files.platform, files.console, kSource,
+                                                 kDestination, /*buffer=*/nullptr),
             kSourceNewerOrFailed);
-  EXPECT_EQ(platform.output, "Cannot allocate memory.\n");
-  EXPECT_TRUE(platform.reads.empty());
+  EXPECT_EQ(files.platform.output, "Cannot allocate memory.\n");
+  EXPECT_TRUE(files.platform.reads.empty());
 }
 
 TEST(CompareVersionStampsAllocationTest, TheBufferIsSharedByBothFiles) {
   // A shorter second read leaves the first file's bytes behind it in the buffer; they must not
   // count for the second file.
-  FakeFilePlatform platform;
-  platform.files[kDestination] = "0123456789!@#$5$#@!";
-  platform.files[kSource] = "!@#$3";  // no end marker of its own: empty stamp, number 0
-  const messages::Catalogue catalogue = messages::BuiltinCatalogue();
-  messages::Console console(platform, catalogue);
+  // The source has no end marker of its own: an empty stamp, number 0.
+  StampFiles files(/*source=*/"!@#$3", /*destination=*/"0123456789!@#$5$#@!");
   std::vector<char> buffer(kStampReadBytes, 'z');
 
-  EXPECT_EQ(
-      detail::CompareVersionStampsInBuffer(platform, console, kSource, kDestination, buffer.data()),
-      kSourceOlder);
+  EXPECT_EQ(detail::CompareVersionStampsInBuffer(files.platform, files.console, kSource,
+                                                 kDestination, buffer.data()),
+            kSourceOlder);
 }
 
 }  // namespace
