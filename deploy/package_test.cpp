@@ -19,6 +19,7 @@
 #include "messages/console.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/sim_platform.h"
+#include "tests/temp_machine.h"
 
 namespace deploy {
 namespace {
@@ -69,22 +70,11 @@ class PackageTest : public testing::Test {
     }
   }
 
-  void TearDown() override {
-    std::error_code error;
-    fs::remove_all(root_, error);
-  }
+  void TearDown() override { testing_support::RemoveMachineFolder(root_); }
 
   /// The host path of a Windows path (the case as written here).
   fs::path Host(std::string_view windows_path) const {
-    fs::path host = root_ / "drives" / std::string(1, windows_path[0]);
-    std::string rest(windows_path.substr(2));
-    std::size_t position = 0;
-    while (position < rest.size()) {
-      const std::size_t end = std::min(rest.find('\\', position), rest.size());
-      if (end > position) host /= rest.substr(position, end - position);
-      position = end + 1;
-    }
-    return host;
+    return testing_support::HostPath(root_, windows_path);
   }
 
   static void Write(const fs::path& path, std::string_view bytes) {
@@ -485,11 +475,11 @@ INSTANTIATE_TEST_SUITE_P(
         CopyCase{"MediumFileCannotBeRead", Contents("KAF.INF", "0.1"), Contents("KAF.INF", "9.9"),
                  false, sim::Fault{"CreateFileA", "D:\\win2000\\KAF.INF", 5, std::nullopt},
                  kCopyFailed, false},
-        CopyCase{"DeployedCopyCannotBeLookedAt", Contents("KAF.INF", "0.1"),
-                 Contents("KAF.INF", "9.9"), false,
-                 sim::Fault{"FindFirstFileA", std::string(kPackageWin2000) + "KAF.INF", 5,
-                            std::nullopt},
-                 kCopyFailed, false},
+        CopyCase{
+            "DeployedCopyCannotBeLookedAt", Contents("KAF.INF", "0.1"), Contents("KAF.INF", "9.9"),
+            false,
+            sim::Fault{"FindFirstFileA", std::string(kPackageWin2000) + "KAF.INF", 5, std::nullopt},
+            kCopyFailed, false},
         CopyCase{"SourceMissing", std::nullopt, Contents("KAF.INF", "1.0"), false, std::nullopt,
                  kSourceMissing, false},
         CopyCase{"SourceMissingNoDeployedCopy", std::nullopt, std::nullopt, false, std::nullopt,

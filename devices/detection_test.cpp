@@ -15,11 +15,10 @@ namespace {
 using namespace std::string_literals;
 using platform::Dword;
 using testing::FakeDevicePlatform;
+using testing::IdList;
 using testing::SimDevice;
-using testing::SimDeviceWithoutList;
 using testing::WithBytes;
 using testing::WithIds;
-using IdList = std::optional<std::vector<std::string>>;
 
 std::vector<int> FoundRows(const Detection& detection) {
   std::vector<int> rows;
@@ -141,9 +140,7 @@ class DetectOnSimulatedMachineTest : public testing::SimMachineTest,
 
 TEST_P(DetectOnSimulatedMachineTest, SetsTheRowsAndTheResult) {
   const DetectCase& c = GetParam();
-  for (const IdList& ids : c.devices) {
-    machine.devices.push_back(ids ? SimDevice(*ids) : SimDeviceWithoutList());
-  }
+  AddDevices(c.devices);
   sim::SimPlatform& platform = Start();
 
   Detection detection;

@@ -19,7 +19,6 @@ using platform::Bool;
 using platform::Dword;
 using testing::FakeDevicePlatform;
 using testing::SimDevice;
-using testing::SimDeviceWithoutList;
 using testing::WithBytes;
 using testing::WithIds;
 using testing::WithoutList;
@@ -206,7 +205,7 @@ TEST(UpdateDriverTest, PrintsEntry79OfTheCurrentCatalogue) {
 
 struct RemoveCase {
   const char* name;
-  std::vector<std::optional<std::vector<std::string>>> devices;
+  std::vector<testing::IdList> devices;
   std::string hardware_id;
   std::optional<std::size_t> removed;  // index of the device removed, if any
 };
@@ -238,9 +237,7 @@ class RemoveDeviceOnSimTest : public testing::SimMachineTest,
 
 TEST_P(RemoveDeviceOnSimTest, RemovesAtMostTheFirstDeviceCarryingTheWholeId) {
   const RemoveCase& c = GetParam();
-  for (const auto& ids : c.devices) {
-    machine.devices.push_back(ids ? SimDevice(*ids) : SimDeviceWithoutList());
-  }
+  AddDevices(c.devices);
   const std::vector<std::vector<std::string>> before = PresentIds();
   sim::SimPlatform& platform = Start();
 

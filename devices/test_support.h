@@ -233,9 +233,19 @@ inline sim::Device SimDeviceWithoutList() {
 
 /// A test on a simulated machine in a temporary folder (testing_support::TempMachine). Fill
 /// `machine` and write its files first, then call Start().
+/// A device's hardware-ID list as a test writes it; nothing: a device without a list.
+using IdList = std::optional<std::vector<std::string>>;
+
 class SimMachineTest : public ::testing::Test {
  protected:
   sim::SimPlatform& Start() { return temp_.platform(); }
+
+  /// Makes these devices present, in this enumeration order.
+  void AddDevices(const std::vector<IdList>& devices) {
+    for (const IdList& ids : devices) {
+      machine.devices.push_back(ids ? SimDevice(*ids) : SimDeviceWithoutList());
+    }
+  }
 
   /// Writes a file of the machine at a Windows path such as "C:\\pkg\\orvan.inf".
   void WriteFile(const std::string& windows_path, const std::string& text) {

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/temp_machine.h"
+
 extern char** environ;
 
 namespace testing_support {
@@ -30,12 +32,6 @@ void Spit(const std::filesystem::path& path, const std::string& bytes) {
   out << bytes;
 }
 
-std::filesystem::path MakeTempFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "setup-run-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
-
 /// How often a running setup-sim is looked at.
 constexpr std::chrono::milliseconds kPollInterval{2};
 
@@ -43,7 +39,7 @@ constexpr std::chrono::milliseconds kPollInterval{2};
 
 RunResult RunSetupSim(const std::vector<std::string>& args, const std::string& input,
                       const std::filesystem::path& journal, std::chrono::milliseconds limit) {
-  const std::filesystem::path io = MakeTempFolder();
+  const std::filesystem::path io = MakeTempFolder("setup-run");
   Spit(io / "in", input);
   const std::size_t journal_before =
       journal.empty() || !std::filesystem::exists(journal) ? 0 : Slurp(journal).size();
@@ -119,19 +115,14 @@ RunResult RunSetupSim(const std::vector<std::string>& args, const std::string& i
   return result;
 }
 
-MachineFolder::MachineFolder(const std::string& example) : path_(MakeTempFolder()) {
+MachineFolder::MachineFolder(const std::string& example) : path_(MakeTempFolder("setup-run")) {
   std::filesystem::copy(std::filesystem::path(SETUP_MACHINES_DIR) / example, path_,
                         std::filesystem::copy_options::recursive);
   Reload();
 }
 
 MachineFolder::~MachineFolder() {
-  std::error_code error;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, error)) {
-    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, error);
-  }
-  std::filesystem::remove_all(path_, error);
+  RemoveMachineFolder(path_);
 }
 
 void MachineFolder::Save() {
@@ -157,15 +148,7 @@ RunResult MachineFolder::Run(const std::vector<std::string>& program_args, const
 }
 
 std::filesystem::path MachineFolder::Host(const std::string& windows_path) const {
-  std::filesystem::path host = path_ / "drives" / std::string(1, windows_path.at(0));
-  const std::string rest = windows_path.substr(2);
-  std::size_t position = 0;
-  while (position < rest.size()) {
-    const std::size_t end = std::min(rest.find('\\', position), rest.size());
-    if (end > position) host /= rest.substr(position, end - position);
-    position = end + 1;
-  }
-  return host;
+  return HostPath(path_, windows_path);
 }
 
 bool MachineFolder::Exists(const std::string& windows_path) const {

@@ -1,32 +1,20 @@
 #include "tests/temp_machine.h"
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 
 namespace testing_support {
 
-TempMachine::TempMachine(std::optional<std::string> input) : input_(std::move(input)) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "setup-test-XXXXXX").string();
+std::filesystem::path MakeTempFolder(const std::string& stem) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (stem + "-XXXXXX")).string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  root = pattern;
-  std::filesystem::create_directories(root / "drives" / "C");
-  std::filesystem::create_directories(root / "drives" / "D");
-  machine.virtual_sleep = true;
+  return pattern;
 }
 
-TempMachine::~TempMachine() {
-  std::error_code error;
-  // Read-only files must become writable again before the folder can go.
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(root, error)) {
-    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, error);
-  }
-  std::filesystem::remove_all(root, error);
-}
-
-std::filesystem::path TempMachine::Host(const std::string& windows_path) const {
+std::filesystem::path HostPath(const std::filesystem::path& root, std::string_view windows_path) {
   std::filesystem::path host = root / "drives" / std::string(1, windows_path.at(0));
-  std::string rest = windows_path.substr(2);
+  const std::string_view rest = windows_path.substr(2);
   std::size_t position = 0;
   while (position < rest.size()) {
     const std::size_t end = std::min(rest.find('\\', position), rest.size());
@@ -34,6 +22,31 @@ std::filesystem::path TempMachine::Host(const std::string& windows_path) const {
     position = end + 1;
   }
   return host;
+}
+
+void RemoveMachineFolder(const std::filesystem::path& root) {
+  std::error_code error;
+  // Read-only files and folders must become writable again before the folder can go.
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root, error)) {
+    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, error);
+  }
+  std::filesystem::remove_all(root, error);
+}
+
+TempMachine::TempMachine(std::optional<std::string> input)
+    : root(MakeTempFolder("setup-test")), input_(std::move(input)) {
+  std::filesystem::create_directories(root / "drives" / "C");
+  std::filesystem::create_directories(root / "drives" / "D");
+  machine.virtual_sleep = true;
+}
+
+TempMachine::~TempMachine() {
+  RemoveMachineFolder(root);
+}
+
+std::filesystem::path TempMachine::Host(const std::string& windows_path) const {
+  return HostPath(root, windows_path);
 }
 
 void TempMachine::WriteFile(const std::string& windows_path, const std::string& bytes) {

@@ -4,13 +4,25 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/sim/machine.h"
 #include "platform/sim/sim_platform.h"
 
 namespace testing_support {
+
+/// A new empty folder in the system's temporary folder, its name beginning with `stem`.
+std::filesystem::path MakeTempFolder(const std::string& stem);
+
+/// Where the Windows path `windows_path` (drive letter required) lies in the machine folder
+/// `root`: drives/<LETTER>/..., with the letter case as written.
+std::filesystem::path HostPath(const std::filesystem::path& root, std::string_view windows_path);
+
+/// Removes a machine folder, read-only files and folders included.
+void RemoveMachineFolder(const std::filesystem::path& root);
 
 class TempMachine {
  public:
