@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Runs the commands that README.md and wintests/README.md invite a reader to type.
+"""Runs the commands that README.md, wintests/README.md and scenarios/README.md invite a reader
+to type.
 
 A command to type stands in a fenced block, and the block's language says what becomes of it:
 
@@ -24,7 +25,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-READMES = [REPO / "README.md", REPO / "wintests" / "README.md"]
+READMES = [REPO / "README.md", REPO / "wintests" / "README.md", REPO / "scenarios" / "README.md"]
 RUN_ALL_TESTS = REPO / "run-all-tests"
 MARK_RUN_ALL_TESTS = "<!-- run by run-all-tests -->"
 NEWCOMER_COMMANDS = 2  # the first sh blocks of README.md, which .ci/run runs

@@ -1,0 +1,1065 @@
+#!/usr/bin/env python3
+"""Runs the cases of scenarios/ against a build of the setup program.
+
+usage: run.py BUILD_DIR list | check NAME | all | setup | cleanup | machine NAME DIR
+
+BUILD_DIR's scenario-runner.json (written by CMake) says what a case runs on: setup-sim on a
+machine folder made from the case (Linux presets), or SETUP.EXE under Wine in a prefix of the
+image's architecture (windows: 32-bit, set to Windows 2000; windows-x64: 64-bit).
+  list          the names of the checks
+  check NAME    the case scenarios/NAME.case, or under Wine platform (the Windows backend's own
+                checks) or keywait (the exit key wait, in tmux); exit code 0, 1 failed, 77 skipped
+  all           every check (under Wine in a new prefix), then a count
+  setup         (Wine) a new prefix, its server kept warm; check makes one where there is none
+  cleanup       (Wine) stops the prefix's server
+  machine NAME DIR   (simulator) lays out the machine of the case NAME as the machine folder DIR
+One case by hand, once the preset is built (as ctest runs it):
+  scenarios/run.py build/default check first-install
+Its files stay in BUILD_DIR/sim-suite/runs/NAME/ (machine/ is the machine folder) or
+BUILD_DIR/wine-suite/runs/NAME/ (the prefix is BUILD_DIR/wine-suite/prefix/, drive D: is
+BUILD_DIR/wine-suite/medium/): stdout, stderr, expected_stdout, and those of the case's second,
+third, ... run in 2/, 3/, ... scenarios/README.md says how a case is written. Without Wine
+(32-bit Wine for a 32-bit image, tmux for keywait) a check is skipped, except with CI=true: then
+it fails. A case for the simulator only is skipped under Wine.
+"""
+import codecs
+import collections
+import difflib
+import filecmp
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+CASES = Path(__file__).resolve().parent
+SKIPPED = 77
+TIME_LIMIT = 120  # seconds for one run of a program
+
+# The system directory of a case's machine, Windows 2000's; Wine's own stands in for it there.
+SYSTEM32 = "C:\\WINNT\\system32"
+WINE_SYSTEM32 = "C:\\windows\\system32"
+RUN_ONCE = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+
+# The package tree and its nineteen files: where each lies on the medium (D:\) and in the package.
+PACKAGE_DIRS = ["win2000", "nt", "nt\\X4400", "nt\\X4400\\pivandor", "nls"]
+PACKAGE_FILES = [("win2000\\" + name,) * 2 for name in (
+    "ORVA.INF ORVAN.INF RUDX.INF ZOVRUDX.SYS ZOVTOLIN.DLL ZOVKAF.DLL ZOVKAF.SYS KAF.INF ORVA.CAT "
+    "ORVAN.CAT RUDX.CAT KAF.CAT NUVELODA.DLL ZOVTOLIN.EXE ZOVDUVIK.EXE SETUP.EXE").split()] + [
+    ("nt\\KVLSETUP.EXE",) * 2, ("nls\\ENGLISH.NLS", "win2000\\ENGLISH.NLS"),
+    ("nls\\JAPANESE.NLS", "win2000\\JAPANESE.NLS")]
+VERSION_STAMP = re.compile(rb"!@#\$[^$]*\$#@!")
+
+# The machine statement planted-dlls: these DLLs beside SETUP.EXE and in the current folder (C:\),
+# and beside them a program that imports both.
+PLANTED_DLLS = ["newdev.dll", "setupapi.dll"]
+PLANTED_IN = ["D:\\win2000\\", "C:\\"]
+IMPORTER = "D:\\win2000\\IMPORTER.EXE"
+STANDINS = ["KVLSETUP.EXE", "zovduvik.exe"]
+
+# The locales that give Wine's GetSystemDefaultLangID these language identifiers.
+LOCALES = {1033: "en_US.UTF-8", 2057: "en_GB.UTF-8", 1031: "de_DE.UTF-8", 1036: "fr_FR.UTF-8",
+           3082: "es_ES.UTF-8", 1041: "ja_JP.UTF-8"}
+
+# A present device as a backend reads it back: whether it has a driver, the INF that driver came
+# from (a path, or a file name only) and what that INF's AddReg wrote (PackageInf).
+Device = collections.namedtuple("Device", "driver inf addreg")
+
+
+class Unavailable(Exception):
+    """A check that this machine cannot run (a tool is missing): with CI=true, a failure."""
+
+
+class CaseError(Exception):
+    """A case file that does not say what it means."""
+
+
+# --- The case file -------------------------------------------------------------------------
+
+CASE_KEYS = ["only", "machine", "environment", "encoding", "first"]
+STEP_KEYS = ["input", "exit", "output", "checks", "journal"]
+KEY_LINE = re.compile(r"(%s):(?: (.*))?$" % "|".join(CASE_KEYS + STEP_KEYS + ["run", "restart"]))
+
+
+class Step:
+    """A run of the program (`run`) or a restart (`restart`), and what must come of it."""
+
+    def __init__(self, kind, command):
+        self.kind, self.command, self.values = kind, command, {}
+
+    def text(self, key):
+        return self.values.get(key)
+
+
+class Case:
+    """A case file: a machine, then runs and restarts, each with its expected exit code, output
+    and effects. Under Wine every mention of the machine's system directory reads as Wine's."""
+
+    def __init__(self, name, system=SYSTEM32):
+        path = CASES / f"{name}.case"
+        if not path.is_file():
+            raise CaseError(f"no case {path}")
+        text = path.read_text(encoding="utf-8")
+        if system != SYSTEM32:
+            text = re.sub(re.escape(SYSTEM32), lambda _: system, text, flags=re.IGNORECASE)
+        self.name, self.system, self.steps = name, system, []
+        self.only, self.base, self.statements, self.environment = None, None, [], {}
+        self.encoding, self.first = "utf-8", None
+        for key, inline, body, number in blocks(path.name, text):
+            where = f"{path.name}:{number}"
+            if key in CASE_KEYS and self.steps or key in STEP_KEYS and not self.steps:
+                raise CaseError(f"{where}: '{key}' belongs "
+                                + ("before the first run" if key in CASE_KEYS else "to a run"))
+            if key in ("run", "restart"):
+                if (key == "run") != bool(inline) or body:
+                    raise CaseError(f"{where}: 'run: COMMAND LINE' or 'restart:' alone")
+                self.steps.append(Step(key, (inline or "").split()))
+            elif key == "machine":
+                self.base, self.statements = inline, body
+            elif inline is not None and body:
+                raise CaseError(f"{where}: '{key}' has a value on its line and below it")
+            elif key in STEP_KEYS:
+                self.steps[-1].values[key] = body if inline is None else [inline]
+            elif key == "only":
+                self.only = inline
+            elif key == "environment":
+                self.environment = dict(line.split("=", 1) for line in body or [inline])
+            elif key == "encoding":
+                self.encoding = inline
+            else:
+                self.first = inline.split()
+        if not self.steps:
+            raise CaseError(f"{path.name}: no 'run:'")
+        for step in self.steps:
+            if step.text("exit") is None or step.text("output") is None:
+                raise CaseError(f"{path.name}: every run and restart says its 'exit:' and 'output:'")
+
+    def machine_lines(self):
+        """The machine statements: those of the case named on the machine line, then its own."""
+        return (Case(self.base, self.system).machine_lines() if self.base else []) + self.statements
+
+    def runs_on(self, backend):
+        """Why the case does not run on BACKEND, or None."""
+        if self.only and self.only.split()[0] != backend.name:
+            return f"only on the {self.only}"
+        return None
+
+
+def blocks(file_name, text):
+    """The KEY: lines of a case, each with the value on its line, the indented lines below it (their
+    first two spaces taken off, empty lines at the end left out) and its line number. Lines that
+    begin with # are comments."""
+    found = []
+    for number, line in enumerate(text.split("\n"), 1):
+        key = KEY_LINE.match(line)
+        if key:
+            found.append((key.group(1), key.group(2), [], number))
+        elif found and (line.startswith("  ") or not line.strip()):
+            found[-1][2].append(line[2:])
+        elif line.strip() and not line.startswith("#"):
+            raise CaseError(f"{file_name}:{number}: not a key, an indented line or a comment")
+    for _, _, body, _ in found:
+        while body and not body[-1].strip():
+            body.pop()
+    return found
+
+
+def data(lines, encoding="utf-8"):
+    """The bytes that a value's lines stand for: each line ended by LF, but for a last line
+    "\\ no line end"; ^M stands for a CR."""
+    end = "\n"
+    if lines and lines[-1] == "\\ no line end":
+        lines, end = lines[:-1], ""
+    text = "\n".join(lines) + end if lines else ""
+    return text.replace("^M", "\r").encode(encoding)
+
+
+def fields(text):
+    """NAME=VALUE fields separated by spaces; a value runs up to the next ' NAME='."""
+    return dict(field.partition("=")[::2] for field in re.split(r" (?=[a-z_]+=)", text) if field)
+
+
+# --- The machine ---------------------------------------------------------------------------
+
+class MachineDevice:
+    def __init__(self, words):
+        self.ids = [word for word in words if "=" not in word and word not in self.FLAGS] or None
+        options = fields(" ".join(word for word in words if "=" in word))
+        self.update = options.pop("update", "ok")
+        self.reappears, self.at_restart = "reappears" in words, "at-restart" in words
+        self.children = []
+        if options or self.update not in ("ok", "reboot", "fail"):
+            raise CaseError(f"device: unknown option in {' '.join(words)}")
+
+    FLAGS = ("reappears", "at-restart")
+
+    def every(self):
+        return [self] + [each for child in self.children for each in child.every()]
+
+
+class Machine:
+    """What a case's machine statements say, for a backend to lay out: its settings, devices,
+    faults, and what is done to its files (in order)."""
+
+    def __init__(self, case):
+        self.system, self.language, self.registry_writable = case.system, 1033, True
+        self.devices, self.faults, self.actions, self.simulator_only = [], [], [], []
+        nesting = []  # (indentation, device) of the devices that may take children
+        for line in expand(case.machine_lines()):
+            indent = len(line) - len(line.lstrip())
+            statement, _, rest = line.strip().partition(" ")
+            if statement == "device":
+                device = MachineDevice(rest.split())
+                while nesting and nesting[-1][0] >= indent:
+                    nesting.pop()
+                (nesting[-1][1].children if nesting else self.devices).append(device)
+                nesting.append((indent, device))
+            elif statement in MACHINE_STATEMENTS:
+                MACHINE_STATEMENTS[statement](self, rest.strip())
+            else:
+                raise CaseError(f"{case.name}: unknown machine statement '{statement}'")
+
+    @property
+    def package(self):
+        return self.system + "\\drivers\\orvan"
+
+    def every_device(self):
+        return [each for device in self.devices for each in device.every()]
+
+    def only_simulator(self, what):
+        self.simulator_only.append(what)
+
+    def fault(self, text):
+        op, _, options = text.partition(" ")
+        self.faults.append({"op": op, **{name: int(value) if name != "path" else value
+                                         for name, value in fields(options).items()}})
+        self.only_simulator("a fault")
+
+
+def expand(lines):
+    """The statements, each `repeat N STATEMENT` as N statements with {n} counting from 0."""
+    for line in lines:
+        words = line.split(" ", 2)
+        if words[0] == "repeat":
+            yield from (words[2].replace("{n}", str(n)) for n in range(int(words[1])))
+        elif line.strip():
+            yield line
+
+
+def set_system(machine, path):
+    machine.system = path
+    machine.only_simulator("another system directory")
+
+
+def set_read_only(machine, path):
+    machine.actions.append(("read-only", path))
+    machine.only_simulator("a read-only file")  # Wine, as root, overwrites one all the same
+
+
+MACHINE_STATEMENTS = {
+    "service-program": lambda m, _: m.actions.append(
+        ("install", m.system + "\\zovduvik.exe", "zovduvik.exe")),
+    "older-setup-exit": lambda m, code: m.actions.append(
+        ("write", "D:\\nt\\KVLSETUP.exit", code.encode() + b"\n")),
+    "older-setup-says": lambda m, text: m.actions.append(
+        ("write", "D:\\nt\\KVLSETUP.say", codecs.escape_decode(text)[0])),
+    "no-older-setup": lambda m, _: m.actions.append(("remove", "D:\\nt\\KVLSETUP.EXE")),
+    "planted-dlls": lambda m, _: m.actions.extend(
+        [("install", folder + dll, dll) for folder in PLANTED_IN for dll in PLANTED_DLLS]
+        + [("install", IMPORTER, "importer.exe")]),
+    "language": lambda m, language: setattr(m, "language", int(language)),
+    "system-directory": set_system,
+    "fault": Machine.fault,
+    "read-only-registry": lambda m, _: (setattr(m, "registry_writable", False),
+                                        m.only_simulator("a read-only registry")),
+    "deployed": lambda m, what: m.actions.append(("deploy", what)),
+    "file": lambda m, text: m.actions.append(
+        ("write", text.split(" ", 1)[0], codecs.escape_decode(text.partition(" ")[2])[0])),
+    "read-only": set_read_only,
+    "remove": lambda m, path: m.actions.append(("remove", path)),
+}
+
+
+def lay_out(check, machine):
+    """The machine before the first run: a backend's empty machine with the medium on D: and the
+    older setup program's stand-in, then the statements' files, then its devices."""
+    backend = check.backend
+    backend.reset(check, machine)
+    backend.install("D:\\nt\\KVLSETUP.EXE", "KVLSETUP.EXE")
+    for action, path, *rest in machine.actions:
+        host = backend.host_path(path) if action in ("remove", "read-only") else None
+        if action == "install":
+            backend.install(path, rest[0])
+        elif action == "write":
+            write(check, path, rest[0])
+        elif action == "remove":
+            shutil.rmtree(host) if host.is_dir() else host.unlink()
+        elif action == "read-only":
+            host.chmod(host.stat().st_mode & ~0o222)
+        else:
+            deploy(check, machine, path)
+    backend.machine_state(check, machine)
+
+
+def write(check, path, content):
+    host = check.backend.host_path(path)
+    host.parent.mkdir(parents=True, exist_ok=True)
+    host.write_bytes(content)
+    check.laid_out[path.lower()] = content
+
+
+def deploy(check, machine, what):
+    """The package already deployed (a copy of the medium's), or one file of it, with another
+    version stamp where `stamp=` gives one."""
+    file, _, options = what.partition(" ")
+    stamp = fields(options).get("stamp")
+    files = [(source, target) for source, target in PACKAGE_FILES
+             if not file or target.lower() == file.lower()]
+    if not files:
+        raise CaseError(f"deployed: {file} is not a package file")
+    for folder in PACKAGE_DIRS if not file else []:
+        check.backend.host_path(machine.package + "\\" + folder).mkdir(parents=True, exist_ok=True)
+    for source, target in files:
+        content = check.backend.host_path("D:\\" + source).read_bytes()
+        if stamp:
+            content = VERSION_STAMP.sub(b"!@#$" + stamp.encode() + b"$#@!", content)
+        write(check, machine.package + "\\" + target, content)
+
+
+# --- The backends --------------------------------------------------------------------------
+
+class Check:
+    """One run of a check on a backend: its work folder and how many failures it saw."""
+
+    def __init__(self, backend, name):
+        self.backend, self.failures, self.said = backend, 0, set()
+        self.out = backend.work / "runs" / name
+        self.machine_dir, self.laid_out, self.restarted = self.out / "machine", {}, False
+
+    def fail(self, message):
+        print("  FAILED: " + message)
+        self.failures += 1
+
+    def cannot(self, what, detail):
+        """Whether the backend cannot show WHAT (saying so once)."""
+        reason = self.backend.cannot.get(what)
+        if reason and what not in self.said:
+            print(f"  skipped on {self.backend.title}: {detail}: {reason}")
+            self.said.add(what)
+        return reason is not None
+
+
+def own_environment():
+    """The runner's environment for a run of the program: no display, and no locale of whoever
+    started the runner (the case's machine gives the language)."""
+    return {name: value for name, value in os.environ.items() if not name.startswith("LC_")
+            and name not in ("LANG", "LANGUAGE", "DISPLAY", "WAYLAND_DISPLAY")}
+
+
+def carries(ids, hardware_id):
+    return any(each.lower() == hardware_id.lower() for each in ids or [])
+
+
+def run_program(check, args, env, stdin, cwd, out):
+    """Runs a program in a session of its own (no terminal: the key wait of the exit tail ends at
+    once), standard input from a pipe, its output kept in OUT/stdout and OUT/stderr."""
+    out.mkdir(parents=True, exist_ok=True)
+    code = None
+    with open(out / "stdout", "wb") as stdout, open(out / "stderr", "wb") as stderr:
+        try:
+            code = subprocess.run(args, input=stdin, stdout=stdout, stderr=stderr, env=env, cwd=cwd,
+                                  timeout=TIME_LIMIT, start_new_session=True).returncode
+        except subprocess.TimeoutExpired:
+            check.fail(f"{args[-1]} did not end within {TIME_LIMIT} s")
+    return subprocess.CompletedProcess(args, code, (out / "stdout").read_bytes(),
+                                       (out / "stderr").read_bytes())
+
+
+class Backend:
+    """A kind of machine. It lays out a machine (reset: the medium on D:, no package; install: a
+    program of the test build at a Windows path; machine_state: the devices and settings), runs
+    the program and a restart (run, restart), and reads back files (host_path), devices (device,
+    removal_doubts), started programs (journaled_starts), the registry (registry_value) and the
+    journal. `cannot` says what it cannot show, and why; `line_end` is what each LF of the
+    program's output becomes; a restart's output is compared whole or as the beginning of what
+    the restart prints."""
+
+    cannot, specials, system = {}, {}, SYSTEM32
+
+    def __init__(self, config):
+        self.config, self.work = config, Path(config["work"]).resolve()
+
+    def start(self, check):
+        """Makes the backend ready for a check."""
+
+    def lay_out_medium(self, drive):
+        shutil.copytree(self.config["medium"], drive)
+        for folder in ("nt", "nls"):
+            (drive / folder).mkdir(exist_ok=True)
+        for catalogue in Path(self.config["nls"]).glob("*.NLS"):
+            shutil.copy(catalogue, drive / "nls")
+
+
+# The simulator's stand-in for a program that the setup program starts, as standin.cpp is on
+# Windows: a line in NAME.rec for each start, NAME.say on its output, the exit code in NAME.exit.
+# How it was started (command line, startup record) the journal says.
+SIM_STANDIN = """#!/bin/sh
+base=${0%.*}
+echo "command_line=$0${1+ $*}" >>"$base.rec"
+[ -f "$base.say" ] && cat "$base.say"
+[ -s "$base.exit" ] && exit "$(tr -d ' \\r\\n' <"$base.exit")"
+exit 0
+"""
+
+
+def sim_device(device):
+    return dict(hardware_ids=device.ids, update=device.update, driver=None,
+                **({"reappears": True} if device.reappears else {}),
+                **({"children": [sim_device(child) for child in device.children]}
+                   if device.children else {}))
+
+
+class Simulator(Backend):
+    """setup-sim on a machine folder made from the case."""
+
+    name, title, line_end, whole_restart_output = "simulator", "the simulator", b"\n", True
+    cannot = {"console_processes": "the simulator keeps no console process count",
+              "addreg": "the simulator runs no INF's AddReg",
+              "dlls": "the simulated machine loads no DLLs",
+              "first": "setup-sim runs only the setup program"}
+
+    def reset(self, check, machine):
+        self.machine = check.machine_dir
+        shutil.rmtree(self.machine, ignore_errors=True)
+        try:  # where the host can hold it: a system directory may be longer than any file name
+            self.host_path(machine.system + "\\drivers").mkdir(parents=True)
+        except OSError as error:
+            if error.errno != 36:  # ENAMETOOLONG
+                raise
+        self.lay_out_medium(self.machine / "drives/D")
+
+    def host_path(self, path):
+        return self.machine / "drives" / path[0].upper() / path[3:].replace("\\", "/")
+
+    def install(self, path, program):
+        host = self.host_path(path)
+        host.parent.mkdir(parents=True, exist_ok=True)
+        host.write_text(SIM_STANDIN if program in STANDINS else f"{program}: never run here\n")
+        host.chmod(0o755)
+
+    def state(self, new=None):
+        """machine.json, read, or written as NEW."""
+        path = self.machine / "machine.json"
+        if new is None:
+            return json.loads(path.read_text(encoding="utf-8"))
+        path.write_text(json.dumps(new, indent=2) + "\n", encoding="utf-8")
+
+    def machine_state(self, check, machine):
+        self.state({"system_directory": machine.system, "current_drive": "C",
+                    "language": machine.language, "sleep": "virtual",
+                    "registry_writable": machine.registry_writable, "registry": {},
+                    "faults": machine.faults, "devices": [sim_device(device) for device
+                                                          in machine.devices
+                                                          if not device.at_restart]})
+
+    def environment(self, check, machine):
+        return {}
+
+    def run(self, check, command, env, stdin, out, options=("--",)):
+        """setup-sim on the machine; the locale is the machine's language, not the environment."""
+        env = dict(own_environment(), **{name: value for name, value in env.items()
+                                         if name not in ("LC_ALL", "LANG")})
+        return run_program(check, [self.config["setup_sim"], "--machine", str(self.machine),
+                                   *options, *command], env, stdin, self.machine, out)
+
+    def restart(self, check, machine, env, out):
+        """Devices that come with the restart join the machine first. 0, 1 and 2 are the program's
+        exit codes; any other is setup-sim's own error."""
+        if not check.restarted:
+            state = self.state()
+            state["devices"] += [sim_device(device) for device in machine.devices
+                                 if device.at_restart]
+            self.state(state)
+        result = self.run(check, [], env, b"", out, ("--reboot",))
+        if result.returncode is not None and result.returncode > 2:
+            check.fail(f"restart: setup-sim exit code {result.returncode}: {result.stderr[:300]}")
+        return result
+
+    def journal(self):
+        """The journal's entries, in order."""
+        path = self.machine / "journal.jsonl"
+        return [json.loads(line) for line in (path.read_text().splitlines() if path.exists()
+                                              else []) if line.strip()]
+
+    def successful(self, op):
+        return [entry for entry in self.journal() if entry.get("op") == op and entry.get("ok")]
+
+    def device(self, check, hardware_id):
+        for device in self.state()["devices"]:
+            if carries(device.get("hardware_ids"), hardware_id):
+                return Device(bool(device.get("driver")), device.get("driver") or "", None)
+        return None
+
+    def removal_doubts(self, hardware_id):
+        """Why a device that carried HARDWARE_ID may be gone without the program removing it."""
+        journaled = any(entry.get("function") == "DIF_REMOVE" and carries(entry["hardware_ids"],
+                                                                          hardware_id)
+                        for entry in self.successful("SetupDiCallClassInstaller"))
+        removed = any(carries(device.get("hardware_ids"), hardware_id)
+                      for device in self.state().get("removed_devices", []))
+        return ([] if journaled else [f"{hardware_id} is gone without a DIF_REMOVE in the journal"]
+                ) + ([] if removed else [f"{hardware_id} is not among the removed_devices"])
+
+    def journaled_starts(self, record):
+        """The starts of the program beside RECORD: same path but for the extension, the program
+        of a command line as the simulator takes it (quoted, or up to the first space)."""
+        def program(line):
+            return (line.split('"')[1] if line.startswith('"') else line.split(" ")[0])
+        return [{name: str(entry[name])
+                 for name in ("command_line", "startf", "show_window", "creation_flags")}
+                for entry in self.successful("CreateProcessA")
+                if program(entry["command_line"]).rsplit(".", 1)[0].lower()
+                == record.rsplit(".", 1)[0].lower()]
+
+    def registry_value(self, check, key, name):
+        return next(((value.get("type"), value.get("data"))
+                     for key_name, values in self.state().get("registry", {}).items()
+                     for value_name, value in values.items()
+                     if (key_name.lower(), value_name.lower()) == (key.lower(), name.lower())), None)
+
+
+class Wine(Backend):
+    """SETUP.EXE under Wine: one prefix for the suite, the medium as drive D:, the test programs
+    of the build (for the image's own architecture) for devices, registry and version."""
+
+    name, system = "wine", WINE_SYSTEM32
+    line_end, whole_restart_output = b"\r\n", False  # wineboot may print more after RunOnce
+    cannot = {"journal": "Wine keeps no journal of what the program did",
+              "restart_exit": "wineboot does not pass on the exit code of what RunOnce started"}
+
+    def __init__(self, config):
+        super().__init__(config)
+        self.arch, self.programs = config["arch"], Path(config["programs"])
+        self.prefix, self.medium = self.work / "prefix", self.work / "medium"
+        self.title = {"win32": "Wine, 32-bit prefix set to Windows 2000"}.get(
+            self.arch, "Wine, 64-bit prefix")
+        # The 64-bit loader for a 64-bit prefix: the 32-bit one starts the 32-bit builds of Wine's
+        # own programs (wineboot), which see the other registry view.
+        wine64 = shutil.which("wine64") or "/usr/lib/wine/wine64"
+        self.loader = wine64 if self.arch == "win64" and os.access(wine64, os.X_OK) else "wine"
+        self.env = dict(own_environment(), WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH=self.arch)
+        self.specials = {"platform": self.platform, "keywait": self.key_wait}
+
+    def missing(self):
+        """What this machine lacks to run the suite, if anything."""
+        if not shutil.which("wine") or not shutil.which("wineserver"):
+            return "Wine is not installed (apt-get install -y wine64)"
+        if self.arch == "win32" and os.access("/usr/lib/wine/wine64", os.X_OK) and not os.access(
+                "/usr/lib/wine/wine", os.X_OK):  # Debian: wine32:i386 brings the 32-bit loader
+            return ("32-bit Wine is not installed: the package wine32:i386 (dpkg "
+                    "--add-architecture i386 && apt-get update && apt-get install -y wine32:i386)")
+        return None
+
+    def quietly(self, *args):
+        """A Wine command on none of our streams: the server and the services that Wine starts
+        outlive it, and must not hold a test runner's output open."""
+        return subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+
+    def setup(self, check):
+        """A new prefix (a 32-bit one set to Windows 2000), its server warm."""
+        if self.prefix.exists():
+            self.quietly("wineserver", "-k")  # the server of an old prefix would outlive it
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        self.work.mkdir(parents=True, exist_ok=True)
+        if self.quietly(self.loader, "wineboot", "-i") or self.quietly("wineserver", "-w"):
+            check.fail(f"wineboot could not make the prefix {self.prefix}")
+        if self.arch == "win32":
+            self.quietly(self.loader, "winecfg", "-v", "win2k")
+            self.quietly("wineserver", "-w")
+        self.warm()
+        version = self.tool(check, "version").strip()
+        print(f"  {self.title}: GetVersionExA reports {version}")
+        if self.arch == "win32" and not version.startswith("5.0.2195 2 "):
+            check.fail(f"the prefix is not Windows 2000 (5.0 build 2195, platform 2): {version}")
+
+    def start(self, check):
+        self.warm() if self.prefix.exists() else self.setup(check)
+
+    def warm(self):
+        self.quietly("wineserver", "--persistent=600")  # ends itself when forgotten
+        self.quietly(self.loader, "cmd", "/c", "exit")
+
+    def tool(self, check, *args, may_miss=False):
+        """What devtool prints; "" when it did not find what it was asked for (exit code 1: a
+        failure unless MAY_MISS, as is any other)."""
+        result = subprocess.run([self.loader, str(self.programs / "devtool.exe"), *args],
+                                env=self.env, stdin=subprocess.DEVNULL, capture_output=True)
+        if result.returncode != 0 and not (may_miss and result.returncode == 1):
+            check.fail(f"devtool {' '.join(args)}: exit code {result.returncode}: "
+                       f"{result.stderr.decode(errors='replace').strip()}")
+        return result.stdout.decode("latin-1").replace("\r", "") if result.returncode == 0 else ""
+
+    def host_path(self, path):
+        root = self.prefix / "drive_c" if path[0].upper() == "C" else self.medium
+        return root / path[3:].replace("\\", "/")
+
+    def reset(self, check, machine=None):
+        """A new medium with the built SETUP.EXE; no package, test devices, RunOnce value,
+        service program or planted DLL."""
+        shutil.rmtree(self.medium, ignore_errors=True)
+        shutil.rmtree(self.host_path(WINE_SYSTEM32 + "\\drivers\\orvan"), ignore_errors=True)
+        self.lay_out_medium(self.medium)
+        shutil.copy(self.config["setup_exe"], self.medium / "win2000/SETUP.EXE")
+        (self.prefix / "dosdevices/d:").unlink(missing_ok=True)
+        (self.prefix / "dosdevices/d:").symlink_to(self.medium)
+        for path in [*self.host_path(WINE_SYSTEM32).glob("zovduvik.*"),
+                     *self.host_path("C:\\").iterdir()]:
+            if path.name.startswith("zovduvik.") or path.name.lower().split(".loaded")[0] in PLANTED_DLLS:
+                path.unlink()
+        self.tool(check, "clear")
+        self.tool(check, "regdelete", RUN_ONCE, "Setup")
+
+    def install(self, path, program):
+        shutil.copy(self.programs / program, self.host_path(path))
+
+    def machine_state(self, check, machine):
+        """The devices, made by devtool: each with a hardware-ID list and an update that works;
+        children only under a device that comes back at the restart, where they are made with
+        it (Wine cannot bring up the children of a driver)."""
+        for device in machine.devices:
+            if device.ids is None or device.update != "ok" or any(
+                    child.ids is None or child.update != "ok" or child.children
+                    for child in device.children) or device.children and not device.reappears:
+                machine.only_simulator(f"the device {device.ids}")
+        if machine.language not in LOCALES:
+            machine.only_simulator(f"the language {machine.language}")
+        if machine.simulator_only:
+            raise CaseError(f"only the simulator lays out {', '.join(machine.simulator_only)}:"
+                            " say 'only: simulator (WHY)'")
+        self.create(check, [device for device in machine.devices if not device.at_restart])
+
+    def create(self, check, devices):
+        for device in devices:
+            self.tool(check, "create", *device.ids)
+
+    def environment(self, check, machine):
+        return {"LC_ALL": LOCALES[machine.language]} if machine.language != 1033 else {}
+
+    def run(self, check, command, env, stdin, out):
+        return run_program(check, [self.loader, *command], dict(self.env, **env), stdin,
+                           self.prefix / "drive_c", out)
+
+    def restart(self, check, machine, env, out):
+        """The devices that come back at the restart, with their children, and those that come
+        with it are made (anew: the program removed the old ones), then wineboot runs the RunOnce
+        commands; its exit code and standard error say nothing of them."""
+        self.create(check, [each for device in machine.devices if device.reappears
+                            and self.device(check, device.ids[0]) is None
+                            for each in device.every()])
+        if not check.restarted:
+            self.create(check, [device for device in machine.devices if device.at_restart])
+        result = self.run(check, ["wineboot", "-r"], env, b"", out)
+        return subprocess.CompletedProcess(result.args, None, result.stdout, b"")
+
+    def journal(self):
+        return None
+
+    def device(self, check, hardware_id):
+        for line in self.tool(check, "list").splitlines():
+            _, ids, driver, values = (line.split("\t") + ["", "", ""])[:4]
+            if carries(ids.split(";"), hardware_id):
+                values = dict(value.partition("=")[::2] for value in values.split(";"))
+                return Device(driver != "-", values.get("InfPath", ""), values.get("PackageInf", ""))
+        return None
+
+    def removal_doubts(self, hardware_id):
+        return []  # Wine removes a device for real, and none vanishes by itself
+
+    def journaled_starts(self, record):
+        return None  # no journal: the stand-in's record is all there is
+
+    def registry_value(self, check, key, name):
+        value = self.tool(check, "regget", key, name, may_miss=True)
+        return tuple(value.rstrip("\n").split("\t", 1)) if value else None
+
+    def platform(self, check):
+        """platform_check's own checks, then the standard streams: text-mode output, standard
+        input read byte for byte."""
+        program = str(self.programs / "platform_check.exe")
+        result = self.run(check, [program], {}, b"", check.out)
+        for line in result.stdout.decode("latin-1").replace("\r", "").splitlines():
+            print("  " + line)
+        if result.returncode != 0:
+            check.fail(f"platform_check exit code {result.returncode}")
+        stdio = self.run(check, [program, "stdio"], {}, b"x\r\ny\x1az\n", check.out / "stdio")
+        if stdio.stdout != b"780d0a791a7a0a\r\n":
+            check.fail(f"stdio: {stdio.stdout!r}")
+
+    def key_wait(self, check):
+        """SETUP.EXE in a tmux pane (standard input on its terminal, Wine in the foreground process
+        group) waits after "Press any key to exit." until a key comes; a key press (a letter,
+        then F1 in a second run) ends it with the run's exit code."""
+        if not shutil.which("tmux"):
+            raise Unavailable("tmux is not installed (apt-get install -y tmux)")
+        tmux, exit_code = ["tmux", "-L", f"runner-keywait-{os.getpid()}"], check.out / "exit_code"
+        (check.out / "run.sh").write_text(
+            f"cd '{self.prefix}/drive_c' || exit 99\n"
+            f"timeout --foreground 60 '{self.loader}' 'D:\\win2000\\SETUP.EXE'\n"
+            f"echo $? >'{exit_code}.new' && mv '{exit_code}.new' '{exit_code}'\n")
+        for key in ("x", "F1"):
+            self.reset(check)
+            self.install("D:\\nt\\KVLSETUP.EXE", "KVLSETUP.EXE")
+            exit_code.unlink(missing_ok=True)
+            started = subprocess.run(tmux + ["new-session", "-d", "-s", "keywait", "-x", "120", "-y",
+                                             "30", f"sh '{check.out}/run.sh'"],
+                                     env=self.env, capture_output=True, text=True)
+            if started.returncode != 0:
+                raise Unavailable(f"tmux cannot open a terminal here: {started.stderr.strip()}")
+            try:
+                self.press(check, key, tmux, exit_code)
+            finally:
+                subprocess.run(tmux + ["kill-server"], capture_output=True)
+
+    def press(self, check, key, tmux, exit_code):
+        def screen():
+            return subprocess.run(tmux + ["capture-pane", "-p", "-t", "keywait"],
+                                  capture_output=True, text=True).stdout
+        if not wait_for(lambda: "Press any key to exit." in screen() or exit_code.exists(), 30):
+            return check.fail(f"{key}: no 'Press any key to exit.' on the console:\n{screen()}")
+        time.sleep(1)
+        if exit_code.exists():
+            return check.fail(f"{key}: the program ended (exit code {exit_code.read_text().strip()})"
+                              " without waiting for a key")
+        subprocess.run(tmux + ["send-keys", "-t", "keywait", key], check=True)
+        if not wait_for(exit_code.exists, 10):
+            check.fail(f"{key}: the key press did not end the wait")
+        elif exit_code.read_text().strip() != "0":
+            check.fail(f"{key}: exit code {exit_code.read_text().strip()}, expected 0")
+
+
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
+
+
+# --- A case: the machine, each run with its exit code, output, effects and journal ---------
+
+def run_case(check, case):
+    backend = check.backend
+    machine = check.machine = Machine(case)
+    lay_out(check, machine)
+    env = dict(case.environment, **backend.environment(check, machine))
+    if case.first and not check.cannot("first", "the run of " + " ".join(case.first)):
+        backend.run(check, case.first, env, b"", check.out / "first")
+    for number, step in enumerate(case.steps, 1):
+        out = check.out / (str(number) if number > 1 else "")
+        journal_before = len(backend.journal() or [])
+        if step.kind == "restart":
+            print(f"  {number}: restart", flush=True)
+            result = backend.restart(check, machine, env, out)
+            check.restarted = True
+        else:
+            print(f"  {number}: {' '.join(step.command)}", flush=True)
+            result = backend.run(check, step.command, env, data(step.text("input") or []), out)
+        expected_exit = int(step.text("exit")[0])
+        if result.returncode is None:
+            check.cannot("restart_exit", f"the exit code {expected_exit}")
+        elif result.returncode != expected_exit:
+            check.fail(f"exit code {result.returncode}, expected {expected_exit}")
+        compare_output(check, data(step.text("output"), case.encoding), result,
+                       step.kind == "run" or backend.whole_restart_output, out)
+        for line in step.text("checks") or []:
+            name, _, words = line.partition(" ")
+            if name not in CHECKS:
+                raise CaseError(f"{case.name}: unknown check '{name}'")
+            CHECKS[name](check, words.strip())
+        if step.text("journal") is not None and not check.cannot("journal", "the journal"):
+            check_journal(check, step.text("journal"), backend.journal()[journal_before:])
+
+
+def compare_output(check, expected, result, whole, out):
+    """Standard output against the expected bytes, each LF as the backend writes it; only the
+    beginning unless WHOLE. Standard error must be empty."""
+    expected = expected.replace(b"\n", check.backend.line_end)
+    (out / "expected_stdout").write_bytes(expected)
+    actual = result.stdout if whole else result.stdout[:len(expected)]
+    if actual != expected:
+        check.fail("standard output differs (expected, then actual; ^M is CR, $ is LF):")
+        for line in difflib.unified_diff(visible(expected), visible(actual), lineterm="", n=2):
+            print("    " + line)
+    if result.stderr:
+        check.fail(f"standard error is not empty: {result.stderr[:300]}")
+
+
+def visible(data):
+    """DATA's lines as cat -A shows them, in ASCII."""
+    shown = {9: "^I", 10: "$\n", 13: "^M"}
+    return "".join(shown.get(byte, chr(byte) if 32 <= byte < 127 else "\\x%02x" % byte)
+                   for byte in data).splitlines()
+
+
+def check_journal(check, expected, entries):
+    """The run's journal entries of the operations that EXPECTED names, one for each line in
+    order (`N OP ...`: N of them, none for N = 0); entries of other operations are not compared,
+    and no line at all means an empty journal. An entry matches OP and each NAME=VALUE written;
+    one that says neither ok= nor error= must have succeeded."""
+    wanted = []
+    for line in expected:
+        count, _, rest = line.partition(" ")
+        wanted += [rest if count.isdigit() else line] * (int(count) if count.isdigit() else 1)
+    named = {line.split(" ")[1 if line.split(" ")[0].isdigit() else 0] for line in expected}
+    entries = [entry for entry in entries if not expected or entry.get("op") in named]
+    shown = "\n      ".join(f"{n}: {entry_line(entry)}" for n, entry in enumerate(entries, 1))
+    for number, (line, entry) in enumerate(zip(wanted, entries), 1):
+        op, _, text = line.partition(" ")
+        want = fields(text)
+        if "ok" not in want:
+            want["ok"] = "false" if "error" in want else "true"
+        if entry.get("op") != op or any(value != entry_value(entry.get(name))
+                                        for name, value in want.items()):
+            return check.fail(f"journal: entry {number} is not '{line}':\n      {shown}")
+    if len(wanted) != len(entries):
+        check.fail(f"journal: {len(entries)} entries, expected {len(wanted)}:\n      {shown}")
+
+
+def entry_value(value):
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, list):
+        return " ".join(map(entry_value, value))
+    return "null" if value is None else str(value)
+
+
+def entry_line(entry):
+    return " ".join([entry.get("op", "?")] + [f"{name}={entry_value(value)}"
+                                              for name, value in entry.items() if name != "op"])
+
+
+# --- The checks: one line each, what must hold after a run ---------------------------------
+
+def same_file(first, second):
+    return first.is_file() and second.is_file() and filecmp.cmp(first, second, shallow=False)
+
+
+def check_deployed(check, _):
+    """The package tree, each of the nineteen files on this medium deployed unchanged, and
+    nothing else in the package folder."""
+    host_path, package = check.backend.host_path, check.machine.package
+    for folder in PACKAGE_DIRS:
+        if not host_path(package + "\\" + folder).is_dir():
+            check.fail(f"package directory {folder} missing")
+    for source, target in PACKAGE_FILES:
+        source_path, target_path = host_path("D:\\" + source), host_path(package + "\\" + target)
+        if source_path.exists() and not target_path.is_file():
+            check.fail(f"{target} not deployed")
+        elif source_path.exists() and not same_file(source_path, target_path):
+            check.fail(f"{target} differs from the medium's {source}")
+    known = {host_path(package + "\\" + path) for path in PACKAGE_DIRS} | {
+        host_path(package + "\\" + target) for _, target in PACKAGE_FILES}
+    for path in sorted(host_path(package).rglob("*")):
+        if path not in known:
+            check.fail(f"{path.relative_to(host_path(package))} in the package folder")
+
+
+def check_kept(check, path):
+    """The package file PATH is still as the machine statements laid it out."""
+    windows = check.machine.package + "\\" + path
+    host = check.backend.host_path(windows)
+    if not host.is_file() or host.read_bytes() != check.laid_out.get(windows.lower()):
+        check.fail(f"package file {path} was not kept")
+
+
+def check_missing(check, path):
+    if check.backend.host_path(path).exists():
+        check.fail(f"{path} exists")
+
+
+def present_device(check, hardware_id):
+    device = check.backend.device(check, hardware_id)
+    if device is None:
+        check.fail(f"no present device carries {hardware_id}")
+    return device
+
+
+def check_driver(check, words):
+    """The device's driver came from the package's INF file INF (the folder, where the backend
+    knows it, as Windows compares it; the file name as the program passed it), that INF's own
+    AddReg ran, and the INF is deployed."""
+    hardware_id, inf = words.split()
+    device, package = present_device(check, hardware_id), check.machine.package
+    if device is not None and not device.driver:
+        check.fail(f"{hardware_id} has no driver")
+    if device is None or not device.driver:
+        return
+    folder, _, name = device.inf.rpartition("\\")
+    if name != inf or folder.lower() not in ("", (package + "\\win2000").lower()):
+        check.fail(f"{hardware_id}: driver not from {package}\\win2000\\{inf} ({device.inf})")
+    if not check.cannot("addreg", "PackageInf") and device.addreg != inf.upper():
+        check.fail(f"{hardware_id}: {inf.upper()}'s AddReg did not run ({device.addreg})")
+    if not check.backend.host_path(package + "\\win2000\\" + inf.upper()).is_file():
+        check.fail(f"{hardware_id}: the package INF {inf.upper()} is not deployed")
+
+
+def check_no_driver(check, hardware_id):
+    device = present_device(check, hardware_id)
+    if device and device.driver:
+        check.fail(f"{hardware_id} has a driver: {device.inf}")
+
+
+def check_absent(check, hardware_id):
+    """No present device carries HWID; one that did before the run, the program removed."""
+    if check.backend.device(check, hardware_id) is not None:
+        check.fail("a present device still carries " + hardware_id)
+    elif any(carries(device.ids, hardware_id) for device in check.machine.every_device()):
+        for doubt in check.backend.removal_doubts(hardware_id):
+            check.fail(doubt)
+
+
+def starts_of(check, record):
+    """The starts of the stand-in whose record is RECORD, each as its fields: the record's lines
+    and, where the backend journals starts, the journal's, which must agree in number."""
+    path = check.backend.host_path(record)
+    lines = path.read_text(encoding="latin-1").splitlines() if path.exists() else []
+    starts = [dict(field.partition("=")[::2] for field in line.split("\t")) for line in lines]
+    journaled = check.backend.journaled_starts(record)
+    if journaled is not None and len(journaled) != len(starts):
+        check.fail(f"{record}: {len(starts)} starts, but the journal has {len(journaled)}")
+    return [dict(start, **journal) for start, journal in zip(starts, journaled or starts)]
+
+
+def check_starts(check, words):
+    record, count = words.split()
+    starts = starts_of(check, record)
+    if len(starts) != int(count):
+        check.fail(f"{record}: {len(starts)} starts, expected {count}")
+
+
+def check_started(check, words):
+    """One start, which shows each of the fields NAME=VALUE."""
+    record, _, text = words.partition(" ")
+    starts = starts_of(check, record)
+    if len(starts) != 1:
+        return check.fail(f"{record}: {len(starts)} starts, expected one")
+    for name, value in fields(text).items():
+        shown = (starts[0][name] == value if name in starts[0]
+                 else check.cannot(name, f"started {record} {name}={value}"))
+        if not shown:
+            check.fail(f"{record}: no field '{name}={value}' in its start: {starts[0]}")
+
+
+def check_runonce(check, command):
+    """The RunOnce value Setup is COMMAND (REG_SZ); with no COMMAND, there is none."""
+    value = check.backend.registry_value(check, RUN_ONCE, "Setup")
+    if value != (("REG_SZ", command) if command else None):
+        check.fail(f"RunOnce Setup is {value}, expected {('REG_SZ', command) if command else None}")
+
+
+def check_loaded(check, words, loaded=True):
+    """The planted DLL's mark (DLL.loaded beside it, any letter case) names PROGRAM: the DLL was
+    loaded into it."""
+    dll, program = words.split()
+    if check.cannot("dlls", "which DLLs were loaded"):
+        return
+    host = check.backend.host_path(dll)
+    into = {line.strip().lower() for mark in host.parent.iterdir()
+            if mark.name.lower() == host.name.lower() + ".loaded"
+            for line in mark.read_text(encoding="latin-1").splitlines()}
+    if (program.lower() in into) != loaded:
+        check.fail(f"{dll} was {'not ' if loaded else ''}loaded into {program}"
+                   f" (loaded into: {', '.join(sorted(into)) or 'nothing'})")
+
+
+CHECKS = {"deployed": check_deployed, "kept": check_kept, "missing": check_missing,
+          "driver": check_driver, "no-driver": check_no_driver, "absent": check_absent,
+          "starts": check_starts, "started": check_started, "runonce": check_runonce,
+          "no-runonce": lambda check, _: check_runonce(check, ""), "loaded": check_loaded,
+          "not-loaded": lambda check, words: check_loaded(check, words, False)}
+
+
+# --- The command line ----------------------------------------------------------------------
+
+WINE_ONLY = {"platform": "the Windows backend's own checks", "keywait": "the key wait on a console"}
+
+
+def names(backend):
+    return [*backend.specials, *sorted(path.stem for path in CASES.glob("*.case"))]
+
+
+def run_check(backend, name):
+    """One check: 0 passed, 1 failed, 77 skipped."""
+    print(f"--- {name} ({backend.title})", flush=True)
+    began, check = time.monotonic(), Check(backend, name)
+    shutil.rmtree(check.out, ignore_errors=True)
+    check.out.mkdir(parents=True)
+    if name in WINE_ONLY and name not in backend.specials:
+        print(f"  skipped: {WINE_ONLY[name]} run under Wine only")
+        return SKIPPED
+    try:
+        case = None if name in backend.specials else Case(name, backend.system)
+        if case and case.runs_on(backend):
+            print(f"  skipped: {case.runs_on(backend)}")
+            return SKIPPED
+        backend.start(check)
+        backend.specials[name](check) if case is None else run_case(check, case)
+    except Unavailable as unavailable:
+        return skip(unavailable)
+    except CaseError as error:
+        check.fail(str(error))
+    if not check.failures:
+        print(f"  ok ({time.monotonic() - began:.1f} s)")
+    return 1 if check.failures else 0
+
+
+def skip(reason):
+    if os.environ.get("CI") == "true":
+        print(f"  FAILED (CI=true): {reason}")
+        return 1
+    print(f"  skipped: {reason}")
+    return SKIPPED
+
+
+def main(argv):
+    sys.stdout.reconfigure(errors="backslashreplace")  # whatever the locale's encoding holds
+    arguments = {"list": 0, "check": 1, "all": 0, "setup": 0, "cleanup": 0, "machine": 2}
+    if len(argv) < 2 or arguments.get(argv[1]) != len(argv) - 2:
+        print(__doc__)
+        return 0 if argv[:1] in (["-h"], ["--help"]) else 2
+    config = json.loads((Path(argv[0]) / "scenario-runner.json").read_text())
+    backend = Simulator(config) if config["backend"] == "sim" else Wine(config)
+    wine, outcomes = isinstance(backend, Wine), []
+    if argv[1] == "list":
+        return print("\n".join(names(backend))) or 0
+    if argv[1] == "machine":
+        check = Check(backend, argv[2])
+        check.machine_dir = Path(argv[3]).resolve()
+        check.machine = Machine(Case(argv[2]))
+        return lay_out(check, check.machine) or 0
+    if wine and backend.missing():
+        return skip(Unavailable(backend.missing()))
+    if argv[1] == "check":
+        return run_check(backend, argv[2])
+    if wine and argv[1] in ("setup", "all"):
+        check = Check(backend, "setup")
+        backend.setup(check)
+        if check.failures:
+            return 1
+    if argv[1] == "all":
+        outcomes = [run_check(backend, name) for name in names(backend)]
+        print(f"{outcomes.count(0)} passed, {outcomes.count(1)} failed, "
+              f"{outcomes.count(SKIPPED)} skipped")
+    if wine and argv[1] in ("cleanup", "all"):
+        backend.quietly("wineserver", "-k")
+    return 1 if 1 in outcomes else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
