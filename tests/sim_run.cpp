@@ -151,23 +151,8 @@ std::filesystem::path MachineFolder::Host(const std::string& windows_path) const
   return HostPath(path_, windows_path);
 }
 
-bool MachineFolder::Exists(const std::string& windows_path) const {
-  return std::filesystem::exists(Host(windows_path));
-}
-
 std::string MachineFolder::ReadFile(const std::string& windows_path) const {
   return Slurp(Host(windows_path));
-}
-
-void MachineFolder::WriteFile(const std::string& windows_path, const std::string& bytes) {
-  std::filesystem::create_directories(Host(windows_path).parent_path());
-  Spit(Host(windows_path), bytes);
-}
-
-void MachineFolder::WriteScript(const std::string& windows_path, const std::string& body) {
-  WriteFile(windows_path, "#!/bin/sh\n" + body + "\n");
-  std::filesystem::permissions(Host(windows_path), std::filesystem::perms::owner_exec,
-                               std::filesystem::perm_options::add);
 }
 
 std::vector<sim::Json> Ops(const std::vector<sim::Json>& journal, const std::string& op) {
@@ -176,12 +161,6 @@ std::vector<sim::Json> Ops(const std::vector<sim::Json>& journal, const std::str
     if (entry.value("op", "") == op) entries.push_back(entry);
   }
   return entries;
-}
-
-std::vector<std::string> OpNames(const std::vector<sim::Json>& journal) {
-  std::vector<std::string> names;
-  for (const sim::Json& entry : journal) names.push_back(entry.value("op", ""));
-  return names;
 }
 
 }  // namespace testing_support

@@ -45,11 +45,7 @@ class MachineFolder {
                 std::chrono::milliseconds limit = kDefaultRunLimit);
 
   std::filesystem::path Host(const std::string& windows_path) const;
-  bool Exists(const std::string& windows_path) const;
   std::string ReadFile(const std::string& windows_path) const;
-  void WriteFile(const std::string& windows_path, const std::string& bytes);
-  /// Writes an executable `#!/bin/sh` script at a Windows path.
-  void WriteScript(const std::string& windows_path, const std::string& body);
 
   const std::filesystem::path& path() const { return path_; }
 
@@ -65,7 +61,5 @@ RunResult RunSetupSim(const std::vector<std::string>& args, const std::string& i
 
 /// The entries of a journal with the given op, in order.
 std::vector<sim::Json> Ops(const std::vector<sim::Json>& journal, const std::string& op);
-/// The op names of a journal, in order.
-std::vector<std::string> OpNames(const std::vector<sim::Json>& journal);
 
 }  // namespace testing_support
