@@ -28,7 +28,6 @@ memcheck() {  # NAME INPUT ARGS...
 }
 for machine in first-install handover reboot-needed newer-deployed upgrade; do
   cp -r "$machines/$machine" "$work/$machine"
-  sed -i 's/"sleep": "real"/"sleep": "virtual"/' "$work/$machine/machine.json"
   memcheck "$machine" "n
 " --machine "$work/$machine" -- 'D:\win2000\SETUP.EXE'
 done
