@@ -7,8 +7,9 @@ BUILD_DIR's scenario-runner.json (written by CMake) says what a case runs on: se
 machine folder made from the case (Linux presets), or SETUP.EXE under Wine in a prefix of the
 image's architecture (windows: 32-bit, set to Windows 2000; windows-x64: 64-bit).
   list          the names of the checks
-  check NAME    the case scenarios/NAME.case, or under Wine platform (the Windows backend's own
-                checks) or keywait (the exit key wait, in tmux); exit code 0, 1 failed, 77 skipped
+  check NAME    the case scenarios/NAME.case, keywait (the exit key wait on a terminal, in tmux)
+                or under Wine platform (the Windows backend's own checks); exit code 0, 1
+                failed, 77 skipped
   all           every check (under Wine in a new prefix), then a count
   setup         (Wine) a new prefix, its server kept warm; check makes one where there is none
   cleanup       (Wine) stops the prefix's server
@@ -426,6 +427,7 @@ class Simulator(Backend):
     """setup-sim on a machine folder made from the case."""
 
     name, title, line_end, whole_restart_output = "simulator", "the simulator", b"\n", True
+    keys = ("x", "F1", "C-c")  # Ctrl+C: the key wait reads the terminal raw
     cannot = {"console_processes": "the simulator keeps no console process count",
               "addreg": "the simulator runs no INF's AddReg",
               "dlls": "the simulated machine loads no DLLs",
@@ -524,6 +526,14 @@ class Simulator(Backend):
                 if program(entry["command_line"]).rsplit(".", 1)[0].lower()
                 == record.rsplit(".", 1)[0].lower()]
 
+    def key_wait_command(self, check):
+        """setup-sim on the machine of first-install, standard input not on the terminal: the key
+        wait reads the terminal itself (and Ctrl+C there is a key like any other)."""
+        machine = check.machine = Machine(Case("first-install"))
+        lay_out(check, machine)
+        return self.machine, (f"'{self.config['setup_sim']}' --machine '{self.machine}' -- "
+                              "'D:\\win2000\\SETUP.EXE' </dev/null")
+
     def registry_value(self, check, key, name):
         return next(((value.get("type"), value.get("data"))
                      for key_name, values in self.state().get("registry", {}).items()
@@ -535,7 +545,7 @@ class Wine(Backend):
     """SETUP.EXE under Wine: one prefix for the suite, the medium as drive D:, the test programs
     of the build (for the image's own architecture) for devices, registry and version."""
 
-    name, system = "wine", WINE_SYSTEM32
+    name, system, keys = "wine", WINE_SYSTEM32, ("x", "F1")
     line_end, whole_restart_output = b"\r\n", False  # wineboot may print more after RunOnce
     cannot = {"journal": "Wine keeps no journal of what the program did",
               "restart_exit": "wineboot does not pass on the exit code of what RunOnce started"}
@@ -552,7 +562,7 @@ class Wine(Backend):
         self.loader = wine64 if self.arch == "win64" and os.access(wine64, os.X_OK) else "wine"
         self.env = dict(own_environment(), WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH=self.arch)
-        self.specials = {"platform": self.platform, "keywait": self.key_wait}
+        self.specials = {"platform": self.platform, "keywait": key_wait}
 
     def missing(self):
         """What this machine lacks to run the suite, if anything."""
@@ -700,46 +710,59 @@ class Wine(Backend):
         if stdio.stdout != b"780d0a791a7a0a\r\n":
             check.fail(f"stdio: {stdio.stdout!r}")
 
-    def key_wait(self, check):
-        """SETUP.EXE in a tmux pane (standard input on its terminal, Wine in the foreground process
-        group) waits after "Press any key to exit." until a key comes; a key press (a letter,
-        then F1 in a second run) ends it with the run's exit code."""
-        if not shutil.which("tmux"):
-            raise Unavailable("tmux is not installed (apt-get install -y tmux)")
-        tmux, exit_code = ["tmux", "-L", f"runner-keywait-{os.getpid()}"], check.out / "exit_code"
-        (check.out / "run.sh").write_text(
-            f"cd '{self.prefix}/drive_c' || exit 99\n"
-            f"timeout --foreground 60 '{self.loader}' 'D:\\win2000\\SETUP.EXE'\n"
-            f"echo $? >'{exit_code}.new' && mv '{exit_code}.new' '{exit_code}'\n")
-        for key in ("x", "F1"):
-            self.reset(check)
-            self.install("D:\\nt\\KVLSETUP.EXE", "KVLSETUP.EXE")
-            exit_code.unlink(missing_ok=True)
-            started = subprocess.run(tmux + ["new-session", "-d", "-s", "keywait", "-x", "120", "-y",
-                                             "30", f"sh '{check.out}/run.sh'"],
-                                     env=self.env, capture_output=True, text=True)
-            if started.returncode != 0:
-                raise Unavailable(f"tmux cannot open a terminal here: {started.stderr.strip()}")
-            try:
-                self.press(check, key, tmux, exit_code)
-            finally:
-                subprocess.run(tmux + ["kill-server"], capture_output=True)
+    def key_wait_command(self, check):
+        """SETUP.EXE with its standard streams on the terminal, where Wine gives it a console."""
+        self.reset(check)
+        self.install("D:\\nt\\KVLSETUP.EXE", "KVLSETUP.EXE")
+        return self.prefix / "drive_c", f"'{self.loader}' 'D:\\win2000\\SETUP.EXE'"
 
-    def press(self, check, key, tmux, exit_code):
-        def screen():
-            return subprocess.run(tmux + ["capture-pane", "-p", "-t", "keywait"],
-                                  capture_output=True, text=True).stdout
-        if not wait_for(lambda: "Press any key to exit." in screen() or exit_code.exists(), 30):
-            return check.fail(f"{key}: no 'Press any key to exit.' on the console:\n{screen()}")
-        time.sleep(1)
-        if exit_code.exists():
-            return check.fail(f"{key}: the program ended (exit code {exit_code.read_text().strip()})"
-                              " without waiting for a key")
-        subprocess.run(tmux + ["send-keys", "-t", "keywait", key], check=True)
-        if not wait_for(exit_code.exists, 10):
-            check.fail(f"{key}: the key press did not end the wait")
-        elif exit_code.read_text().strip() != "0":
-            check.fail(f"{key}: exit code {exit_code.read_text().strip()}, expected 0")
+
+def key_wait(check):
+    """The program in a tmux pane waits after "Press any key to exit." until a key comes; each
+    key press (in a run of its own: a letter, F1 and on the simulated machine Ctrl+C) ends it
+    with exit code 0, the prompt without a line end and the key not echoed."""
+    if not shutil.which("tmux"):
+        raise Unavailable("tmux is not installed (apt-get install -y tmux)")
+    tmux, exit_code = ["tmux", "-L", f"runner-keywait-{os.getpid()}"], check.out / "exit_code"
+    for key in check.backend.keys:
+        folder, command = check.backend.key_wait_command(check)
+        (check.out / "run.sh").write_text(
+            f"cd '{folder}' || exit 99\ntimeout --foreground 60 {command}\n"
+            f"code=$?; printf 'EXIT=%s' $code; echo $code >'{exit_code}.new'\n"
+            f"mv '{exit_code}.new' '{exit_code}'; sleep 30\n")
+        exit_code.unlink(missing_ok=True)
+        env = getattr(check.backend, "env", own_environment())
+        started = subprocess.run(tmux + ["new-session", "-d", "-s", "keywait", "-x", "120", "-y",
+                                         "30", f"sh '{check.out}/run.sh'"],
+                                 env=env, capture_output=True, text=True)
+        if started.returncode != 0:
+            raise Unavailable(f"tmux cannot open a terminal here: {started.stderr.strip()}")
+        try:
+            press(check, key, tmux, exit_code)
+        finally:
+            subprocess.run(tmux + ["kill-server"], capture_output=True)
+
+
+def press(check, key, tmux, exit_code):
+    def screen():
+        return subprocess.run(tmux + ["capture-pane", "-p", "-t", "keywait"],
+                              capture_output=True, text=True).stdout
+    if not wait_for(lambda: "Press any key to exit." in screen() or exit_code.exists(), 30):
+        return check.fail(f"{key}: no 'Press any key to exit.' on the console:\n{screen()}")
+    time.sleep(1)
+    if exit_code.exists():
+        return check.fail(f"{key}: the program ended (exit code {exit_code.read_text().strip()})"
+                          " without waiting for a key")
+    subprocess.run(tmux + ["send-keys", "-t", "keywait", key], check=True)
+    if not wait_for(exit_code.exists, 10):
+        return check.fail(f"{key}: the key press did not end the wait")
+    last = [line for line in screen().splitlines() if line.strip()][-1:]
+    if last != ["Press any key to exit.EXIT=0"]:
+        check.fail(f"{key}: expected the prompt without a line end, no echo and exit code 0; the"
+                   f" screen ends with {last}")
+
+
+Simulator.specials = {"keywait": key_wait}
 
 
 def wait_for(condition, seconds):
@@ -987,7 +1010,7 @@ CHECKS = {"deployed": check_deployed, "kept": check_kept, "missing": check_missi
 
 # --- The command line ----------------------------------------------------------------------
 
-WINE_ONLY = {"platform": "the Windows backend's own checks", "keywait": "the key wait on a console"}
+WINE_ONLY = {"platform": "the Windows backend's own checks"}
 
 
 def names(backend):
