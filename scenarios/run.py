@@ -136,7 +136,7 @@ class Case:
             raise CaseError(f"{path.name}: no 'run:'")
         for step in self.steps:
             if step.text("exit") is None or step.text("output") is None:
-                raise CaseError(f"{path.name}: every run and restart says its 'exit:' and 'output:'")
+                raise CaseError(f"{path.name}: each run and restart says 'exit:' and 'output:'")
 
     def machine_lines(self):
         """The machine statements: those of the case named on the machine line, then its own."""
