@@ -4,7 +4,8 @@
 // failing, with a last-error value that says why.
 //
 // What each operation answers:
-// - system: no system directory (empty, ERROR_PATH_NOT_FOUND); a current directory without a
+// - system: no system directory (empty, ERROR_PATH_NOT_FOUND); no path for the program's own
+//   file (empty, ERROR_FILE_NOT_FOUND); a current directory without a
 //   drive letter (0); the language of an English (United States) system, 0x0409, since that
 //   service cannot fail; Sleep returns at once;
 // - console: no standard output (bytes written are dropped), no standard input (nothing,
@@ -41,6 +42,7 @@ class FailingPlatform : public platform::Platform {
 
   // --- System --------------------------------------------------------------------------------
   std::string GetSystemDirectoryA() override { return Failed(std::string(), kNoPath); }
+  std::string GetModuleFileNameA() override { return Failed(std::string(), kNoFile); }
   int GetCurrentDriveNumber() override { return 0; }
   platform::Word GetSystemDefaultLangID() override { return kEnglishUnitedStates; }
   platform::Dword GetLastError() override { return last_error; }

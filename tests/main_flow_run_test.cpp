@@ -358,10 +358,13 @@ TEST(UpgradePath, ARestartRunThatStillFindsTheOldGenerationGoesThroughItAgain) {
   machine.Run({kMediumProgram, "/Q"});
   const RunResult restart = machine.Run({}, "", {"--reboot"});
   EXPECT_EQ(restart.exit_code, 1);
-  EXPECT_EQ(restart.out, kBanner + kRemoving + kRemoved + kPressAnyKey);
-  EXPECT_EQ(Ops(restart.journal, "RegSetValueExA").size(), 1u);
-  EXPECT_EQ(machine.json()["registry"][kRunOnceKey]["Setup"]["data"],
-            std::string(kDeployedProgram) + " -R");
+  // A quiet upgrade's restart run is quiet as well: no key wait, and quiet again when registered.
+  EXPECT_EQ(restart.out, kBanner + kRemoving + kRemoved);
+  const auto set = Ops(restart.journal, "RegSetValueExA");
+  ASSERT_EQ(set.size(), 1u);
+  const std::string command = std::string(kDeployedProgram) + " -R /Q";
+  EXPECT_EQ(set[0]["size"], command.size() + 1) << "the size counts the terminating zero";
+  EXPECT_EQ(machine.json()["registry"][kRunOnceKey]["Setup"]["data"], command);
 }
 
 TEST(UpgradePath, TheUpgradeExampleInstallsAfterTheRestart) {
@@ -398,7 +401,7 @@ TEST(ProgramPaths, APathWithASpaceIsQuotedWhereItStartsAProgram) {
   EXPECT_EQ(Ops(run.journal, "CreateProcessA")[0]["command_line"],
             "\"C:\\Program Files\\sys\\zovduvik.exe\" -remove");
   EXPECT_EQ(Ops(run.journal, "RegSetValueExA")[0]["data"],
-            "\"C:\\Program Files\\sys\\drivers\\orvan\\win2000\\SETUP.EXE\" -R");
+            "\"C:\\Program Files\\sys\\drivers\\orvan\\win2000\\SETUP.EXE\" -R /Q");
 }
 
 }  // namespace
