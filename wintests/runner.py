@@ -74,6 +74,7 @@ class Check:
     def __init__(self, backend, name):
         self.backend, self.failures, self.said = backend, 0, set()
         self.out = backend.work / "runs" / name
+        self.laid = {}  # package files a machine statement laid down: path -> a copy of them
 
     def fail(self, message):
         print("  FAILED: " + message)
@@ -183,9 +184,12 @@ class Simulator(Backend):
               "first": "setup-sim runs only the setup program"}
 
     def reset(self, check):
+        """A machine with the medium on D:, whose SETUP.EXE is setup-sim itself: the program as
+        built, version stamp and all."""
         self.machine = check.out / "machine"
         (self.machine / "drives/C/windows/system32/drivers").mkdir(parents=True)
         self.lay_out_medium(self.machine / "drives/D")
+        shutil.copy(self.config["setup_sim"], self.machine / "drives/D/win2000/SETUP.EXE")
 
     def host_path(self, path):
         return self.machine / "drives" / path[0].upper() / path[3:].replace("\\", "/")
@@ -473,6 +477,46 @@ def wait_for(condition, seconds):
 
 # A scenario: a machine, a run, its output and exit code, checks, a restart.
 
+STAMP_READ_BYTES, START_MARKER, END_MARKER = 100000, b"!@#$", b"$#@!"
+
+
+def raised_stamp(data):
+    """DATA with the digits of its version stamp, read as one number, raised by one (in their
+    places, as a counter turns), or None when DATA has no stamp (the first start marker wholly
+    within its first 100000 bytes, an end marker after it before any NUL byte) or no digit that
+    can go up."""
+    head = data[:STAMP_READ_BYTES]
+    start = head.find(START_MARKER)
+    if start < 0:
+        return None
+    first = start + len(START_MARKER)
+    end, nul = head.find(END_MARKER, first), head.find(b"\0", first)
+    if end < 0 or 0 <= nul < end:
+        return None
+    text = bytearray(data[first:end])
+    for at in reversed([at for at, byte in enumerate(text) if byte in b"0123456789"]):
+        if text[at] != ord("9"):
+            text[at] += 1
+            return data[:first] + bytes(text) + data[end:]
+        text[at] = ord("0")
+    return None
+
+
+def deploy_newer_setup(check):
+    """The package's win2000\\SETUP.EXE: a copy of the medium's whose stamp is raised by one."""
+    medium = check.backend.host_path("D:\\win2000\\SETUP.EXE").read_bytes()
+    newer = raised_stamp(medium)
+    if newer is None:
+        check.fail("the medium's SETUP.EXE has no version stamp in its first 100000 bytes to "
+                   "raise: the copy deployed is the same")
+        newer = medium
+    for copy in (check.backend.host_path(PACKAGE + "\\win2000\\SETUP.EXE"),
+                 check.out / "laid" / "SETUP.EXE"):
+        copy.parent.mkdir(parents=True, exist_ok=True)
+        copy.write_bytes(newer)
+    check.laid["win2000/SETUP.EXE"] = copy
+
+
 def apply_statement(check, line):
     host_path, install = check.backend.host_path, check.backend.install
     statement, _, rest = line.partition(" ")
@@ -484,6 +528,8 @@ def apply_statement(check, line):
         host_path("D:\\nt\\KVLSETUP.say").write_bytes(codecs.escape_decode(rest.strip())[0])
     elif statement == "no-older-setup":
         host_path("D:\\nt\\KVLSETUP.EXE").unlink()
+    elif statement == "newer-setup-deployed":
+        deploy_newer_setup(check)
     elif statement == "planted-dlls":
         for folder, dll in ((folder, dll) for folder in PLANTED_IN for dll in PLANTED_DLLS):
             install(folder + dll, dll)
@@ -565,8 +611,9 @@ def check_deployed(check, scenario, _):
 
 
 def check_kept(check, scenario, path):
+    """The package file PATH is still the one that package/ (or a machine statement) put there."""
     deployed = check.backend.host_path(PACKAGE + "\\" + path.replace("/", "\\"))
-    if not same_file(scenario.top.folder / "package" / path, deployed):
+    if not same_file(check.laid.get(path, scenario.top.folder / "package" / path), deployed):
         check.fail(f"package file {path} was not kept")
 
 
