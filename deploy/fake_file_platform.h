@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/failing_platform.h"
+#include "tests/support/failing_platform.h"
 
 namespace deploy::testing_support {
 

@@ -19,8 +19,8 @@
 #include "platform/platform.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/sim_platform.h"
-#include "tests/failing_platform.h"
-#include "tests/temp_machine.h"
+#include "tests/support/failing_platform.h"
+#include "tests/support/temp_machine.h"
 
 namespace devices::testing {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "tests/failing_platform.h"
+#include "tests/support/failing_platform.h"
 
 namespace fuzz {
 
