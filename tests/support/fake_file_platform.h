@@ -15,9 +15,9 @@
 
 #include "tests/support/failing_platform.h"
 
-namespace deploy::testing_support {
+namespace testing_support {
 
-class FakeFilePlatform final : public ::testing_support::FailingPlatform {
+class FakeFilePlatform final : public FailingPlatform {
  public:
   /// Files by path; a path that is not here cannot be opened.
   std::map<std::string, std::string, std::less<>> files;
@@ -38,4 +38,4 @@ class FakeFilePlatform final : public ::testing_support::FailingPlatform {
   void WriteStandardOutput(std::string_view bytes) override { output.append(bytes); }
 };
 
-}  // namespace deploy::testing_support
+}  // namespace testing_support
