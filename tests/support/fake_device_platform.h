@@ -97,7 +97,7 @@ class FakeDevicePlatform final : public FailingPlatform {
   int searches_open = 0;
   std::vector<Dword> removed;  // indices of the devices the class installer was asked to remove
   std::vector<UpdateCall> updates;
-  // The last-error value is FailingPlatform::last_error.
+  // The last-error value and standard output are kept by FailingPlatform (last_error, output).
 
   /// The sizes passed to the reads, in order.
   std::vector<Dword> ReadSizes() const {
@@ -184,7 +184,7 @@ class FakeDevicePlatform final : public FailingPlatform {
   Handle FindFirstFileA(std::string_view path) override {
     log.push_back("FindFirstFileA " + std::string(path));
     if (existing_files.find(path) == existing_files.end()) {
-      return Failed(platform::kInvalidHandleValue, platform::kErrorFileNotFound);
+      return FailingPlatform::FindFirstFileA(path);
     }
     ++searches_open;
     return kSearch;
@@ -205,10 +205,9 @@ class FakeDevicePlatform final : public FailingPlatform {
     log.push_back("SetLastError " + std::to_string(error));
     last_error = error;
   }
-  std::string output;
   void WriteStandardOutput(std::string_view bytes) override {
     log.push_back("WriteStandardOutput");
-    output += bytes;
+    FailingPlatform::WriteStandardOutput(bytes);  // kept in `output`
   }
 };
 
