@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/temp_machine.h"
+#include "tests/support/temp_machine.h"
 
 namespace messages {
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/failing_platform.h"
-#include "tests/temp_machine.h"
+#include "tests/support/failing_platform.h"
+#include "tests/support/temp_machine.h"
 
 namespace sim {
 namespace {
