@@ -24,100 +24,27 @@
 #include "messages/catalogue.h"
 #include "messages/console.h"
 #include "platform/platform.h"
+#include "tests/support/failing_platform.h"
 
 namespace {
 
-/// A machine on which only the host's files can be read, by their host paths: what the stamp
-/// comparison uses. Everything else fails as on a machine that has nothing.
-class HostFiles : public platform::Platform {
+/// A machine on which only the host's files can be read, by their host paths, and standard
+/// output is the process's own: what the stamp comparison uses. Everything else fails as on a
+/// machine that has nothing.
+class HostFiles : public testing_support::FailingPlatform {
  public:
   std::optional<std::size_t> ReadBinaryFile(std::string_view path,
                                             std::span<char> buffer) override {
     std::ifstream in{std::string(path), std::ios::binary};
-    if (!in) return Fail(std::nullopt);
+    if (!in) return FailingPlatform::ReadBinaryFile(path, buffer);
     in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    if (in.bad()) return Fail(std::nullopt);
+    if (in.bad()) return FailingPlatform::ReadBinaryFile(path, buffer);
     return static_cast<std::size_t>(in.gcount());
   }
   void WriteStandardOutput(std::string_view bytes) override {
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
   }
-  platform::Dword GetLastError() override { return last_error_; }
-  void SetLastError(platform::Dword error) override { last_error_ = error; }
-
-  std::string GetSystemDirectoryA() override { return {}; }
-  int GetCurrentDriveNumber() override { return 0; }
-  platform::Word GetSystemDefaultLangID() override { return 0x0409; }
-  void Sleep(platform::Dword) override {}
-  std::optional<unsigned char> ReadStandardInputByte() override { return std::nullopt; }
-  void WaitForKeyPress() override {}
-  std::optional<std::uint64_t> GetFileSize(std::string_view) override { return Fail(std::nullopt); }
-  platform::Handle FindFirstFileA(std::string_view) override {
-    return Fail(platform::kInvalidHandleValue);
-  }
-  platform::Bool FindClose(platform::Handle) override { return Fail(0); }
-  platform::Bool CreateDirectoryA(std::string_view) override { return Fail(0); }
-  platform::Bool SetFileAttributesA(std::string_view, platform::Dword) override { return Fail(0); }
-  platform::Bool CopyFileA(std::string_view, std::string_view, platform::Bool) override {
-    return Fail(0);
-  }
-  platform::Handle SetupDiGetClassDevsA(platform::Dword) override {
-    return Fail(platform::kInvalidHandleValue);
-  }
-  platform::Bool SetupDiEnumDeviceInfo(platform::Handle, platform::Dword,
-                                       platform::DeviceInfoData*) override {
-    return Fail(0);
-  }
-  platform::Bool SetupDiGetDeviceRegistryPropertyA(platform::Handle,
-                                                   const platform::DeviceInfoData&, platform::Dword,
-                                                   platform::Dword*, unsigned char*,
-                                                   platform::Dword, platform::Dword*) override {
-    return Fail(0);
-  }
-  platform::Bool SetupDiCallClassInstaller(platform::Dword, platform::Handle,
-                                           const platform::DeviceInfoData&) override {
-    return Fail(0);
-  }
-  platform::Bool SetupDiDestroyDeviceInfoList(platform::Handle) override { return Fail(0); }
-  platform::Bool UpdateDriverForPlugAndPlayDevicesA(std::string_view, std::string_view,
-                                                    platform::Dword, platform::Bool*) override {
-    return Fail(0);
-  }
-  void GetStartupInfoA(platform::StartupInfo* info) override {
-    *info = platform::StartupInfo{};
-    info->filled = true;
-  }
-  platform::Bool CreateProcessA(std::string_view, platform::Dword, const platform::StartupInfo&,
-                                platform::ProcessInformation*) override {
-    return Fail(0);
-  }
-  platform::Dword WaitForSingleObject(platform::Handle, platform::Dword) override {
-    return Fail(platform::WAIT_FAILED);
-  }
-  platform::Bool GetExitCodeProcess(platform::Handle, platform::Dword*) override { return Fail(0); }
-  platform::Bool CloseHandle(platform::Handle) override { return Fail(0); }
-  long RegCreateKeyExA(platform::Handle, std::string_view, platform::Dword, platform::Dword,
-                       platform::Handle*) override {
-    return static_cast<long>(platform::kErrorAccessDenied);
-  }
-  long RegSetValueExA(platform::Handle, std::string_view, platform::Dword, const unsigned char*,
-                      platform::Dword) override {
-    return static_cast<long>(platform::kErrorInvalidHandle);
-  }
-  long RegCloseKey(platform::Handle) override {
-    return static_cast<long>(platform::kErrorInvalidHandle);
-  }
-
- private:
-  /// The operation's failure answer, with "not found" as the last error.
-  template <typename Result>
-  Result Fail(Result result) {
-    last_error_ = platform::kErrorFileNotFound;
-    return result;
-  }
-
-  platform::Dword last_error_ = platform::kErrorSuccess;
 };
 
 /// "\\win2000\\" and "SETUP.EXE" as "win2000/SETUP.EXE".

@@ -1,13 +1,14 @@
-// Tests only. The base of the test doubles of platform::Platform: a machine that holds nothing,
-// on which every operation fails as Windows answers for an object that is not there. A double
-// derives from it and overrides only the operations it means to show; everything else keeps
-// failing, with a last-error value that says why.
+// For tests and host tools only. The base of the test doubles of platform::Platform (and of
+// package-info's host files): a machine that holds nothing, on which every operation fails as
+// Windows answers for an object that is not there. A double derives from it and overrides only
+// the operations it means to show; everything else keeps failing, with a last-error value that
+// says why.
 //
 // What each operation answers:
 // - system: no system directory (empty, ERROR_PATH_NOT_FOUND); no path for the program's own
-//   file (empty, ERROR_FILE_NOT_FOUND); a current directory without a
-//   drive letter (0); the language of an English (United States) system, 0x0409, since that
-//   service cannot fail; Sleep returns at once;
+//   file (empty, ERROR_FILE_NOT_FOUND); a current directory without a drive letter (0); the
+//   language of an English (United States) system, 0x0409, since that service cannot fail;
+//   Sleep returns at once;
 // - console: what is written to standard output is kept in `output`, for the test to read; no
 //   standard input (nothing, ERROR_INVALID_HANDLE), no console for the key wait (it returns at
 //   once);
