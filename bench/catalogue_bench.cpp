@@ -12,7 +12,7 @@
 #include "bench/bench_support.h"
 #include "messages/builtin_catalogue.h"
 #include "messages/catalogue.h"
-#include "tests/temp_machine.h"
+#include "tests/support/temp_machine.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "deploy/version_stamps.h"
 #include "messages/catalogue.h"
 #include "messages/console.h"
-#include "tests/temp_machine.h"
+#include "tests/support/temp_machine.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "messages/console.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/sim_platform.h"
-#include "tests/temp_machine.h"
+#include "tests/support/temp_machine.h"
 
 namespace deploy {
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "deploy/fake_file_platform.h"
 #include "messages/catalogue.h"
 #include "messages/console.h"
+#include "tests/support/fake_file_platform.h"
 
 namespace deploy {
 namespace {

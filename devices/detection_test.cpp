@@ -7,18 +7,19 @@
 #include <gtest/gtest.h>
 
 #include "devices/device_enumeration.h"
-#include "devices/test_support.h"
+#include "tests/support/fake_device_platform.h"
+#include "tests/support/sim_machine_test.h"
 
 namespace devices {
 namespace {
 
 using namespace std::string_literals;
 using platform::Dword;
-using testing::FakeDevicePlatform;
-using testing::IdList;
-using testing::SimDevice;
-using testing::WithBytes;
-using testing::WithIds;
+using testing_support::FakeDevicePlatform;
+using testing_support::IdList;
+using testing_support::SimDevice;
+using testing_support::WithBytes;
+using testing_support::WithIds;
 
 std::vector<int> FoundRows(const Detection& detection) {
   std::vector<int> rows;
@@ -135,7 +136,7 @@ const DetectCase kDetectCases[] = {
      kSecondFull},
 };
 
-class DetectOnSimulatedMachineTest : public testing::SimMachineTest,
+class DetectOnSimulatedMachineTest : public testing_support::SimMachineTest,
                                      public ::testing::WithParamInterface<DetectCase> {};
 
 TEST_P(DetectOnSimulatedMachineTest, SetsTheRowsAndTheResult) {
@@ -159,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, DetectOnSimulatedMachineTest, ::testing::ValuesI
                            return std::string(info.param.name);
                          });
 
-using DetectionOnSimTest = testing::SimMachineTest;
+using DetectionOnSimTest = testing_support::SimMachineTest;
 
 TEST_F(DetectionOnSimTest, OnlySetsFlagsAndPassesOverRowsAlreadySet) {
   machine.devices = {SimDevice({kDev0, kDev1})};

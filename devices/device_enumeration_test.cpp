@@ -6,17 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include "devices/test_support.h"
+#include "tests/support/fake_device_platform.h"
 
 namespace devices {
 namespace {
 
 using namespace std::string_literals;
 using platform::Dword;
-using testing::FakeDevicePlatform;
-using testing::WithBytes;
-using testing::WithIds;
-using testing::WithoutList;
+using testing_support::FakeDevicePlatform;
+using testing_support::WithBytes;
+using testing_support::WithIds;
+using testing_support::WithoutList;
 using Step = DeviceEnumeration::Step;
 
 std::vector<std::string> AllIds(HardwareIdList list) {

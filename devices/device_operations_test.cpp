@@ -7,9 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "devices/hardware_table.h"
-#include "devices/test_support.h"
 #include "messages/catalogue.h"
 #include "messages/console.h"
+#include "tests/support/fake_device_platform.h"
+#include "tests/support/sim_machine_test.h"
 
 namespace devices {
 namespace {
@@ -17,11 +18,11 @@ namespace {
 using namespace std::string_literals;
 using platform::Bool;
 using platform::Dword;
-using testing::FakeDevicePlatform;
-using testing::SimDevice;
-using testing::WithBytes;
-using testing::WithIds;
-using testing::WithoutList;
+using testing_support::FakeDevicePlatform;
+using testing_support::SimDevice;
+using testing_support::WithBytes;
+using testing_support::WithIds;
+using testing_support::WithoutList;
 
 const std::string kPackageRoot = "C:\\WINNT\\system32\\drivers\\orvan";
 const std::string kOrvanInf = kPackageRoot + "\\win2000\\orvan.inf";
@@ -35,7 +36,7 @@ const std::string kDev4 = "MF\\HELMSIG_DEV4";
 
 // --- Driver update on the simulated machine --------------------------------------------------
 
-class UpdateDriverOnSimTest : public testing::SimMachineTest {
+class UpdateDriverOnSimTest : public testing_support::SimMachineTest {
  protected:
   int Update(std::string_view hardware_id, std::string_view inf_path, Bool* reboot) {
     messages::Catalogue catalogue = messages::BuiltinCatalogue();
@@ -205,7 +206,7 @@ TEST(UpdateDriverTest, PrintsEntry79OfTheCurrentCatalogue) {
 
 struct RemoveCase {
   const char* name;
-  std::vector<testing::IdList> devices;
+  std::vector<testing_support::IdList> devices;
   std::string hardware_id;
   std::optional<std::size_t> removed;  // index of the device removed, if any
 };
@@ -232,7 +233,7 @@ const RemoveCase kRemoveCases[] = {
      1},
 };
 
-class RemoveDeviceOnSimTest : public testing::SimMachineTest,
+class RemoveDeviceOnSimTest : public testing_support::SimMachineTest,
                               public ::testing::WithParamInterface<RemoveCase> {};
 
 TEST_P(RemoveDeviceOnSimTest, RemovesAtMostTheFirstDeviceCarryingTheWholeId) {
@@ -263,7 +264,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RemoveDeviceOnSimTest, ::testing::ValuesIn(kRemo
                            return std::string(info.param.name);
                          });
 
-using RemoveDeviceSimTest = testing::SimMachineTest;
+using RemoveDeviceSimTest = testing_support::SimMachineTest;
 
 TEST_F(RemoveDeviceSimTest, ASecondCallIsNeededForTheSecondDeviceWithTheId) {
   machine.devices = {SimDevice({kDev2, "A"}), SimDevice({kDev0}), SimDevice({kDev2, "B"})};

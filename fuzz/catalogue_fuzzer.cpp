@@ -21,6 +21,7 @@
 #include "messages/builtin_catalogue.h"
 #include "messages/catalogue.h"
 #include "messages/console.h"
+#include "tests/support/failing_platform.h"
 
 namespace {
 
@@ -149,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return all;
   }();
 
-  fuzz::NullPlatform platform;
+  testing_support::FailingPlatform platform;  // standard output kept
   messages::Console console(platform, catalogue);
   for (int i = 0; i < messages::kEntryCount; ++i) {
     const Builtin& builtin = builtins[static_cast<std::size_t>(i)];

@@ -41,6 +41,7 @@
 #include "devices/hardware_table.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/platform.h"
+#include "tests/support/failing_platform.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ constexpr Dword kEndErrors[] = {platform::kErrorNoMoreItems, platform::kErrorNoM
                                 platform::kErrorSuccess, platform::kErrorGenFailure};
 constexpr std::size_t kMaxReads = 10000;
 
-class DevicePlatform final : public fuzz::NullPlatform {
+class DevicePlatform final : public testing_support::FailingPlatform {
  public:
   static constexpr Handle kSet = 0x5E7;
 

@@ -1,6 +1,5 @@
-// What the fuzz targets share: reading a fuzz input piece by piece, failing loudly when a
-// property does not hold, and a platform whose every service fails unless a target says
-// otherwise.
+// What the fuzz targets share: reading a fuzz input piece by piece and failing loudly when a
+// property does not hold. The platforms they run on are the test doubles of tests/support/.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +8,6 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
-
-#include "tests/failing_platform.h"
 
 namespace fuzz {
 
@@ -97,16 +94,6 @@ class InputReader {
 
  private:
   std::string_view bytes_;
-};
-
-/// A platform on which every service fails (testing_support::FailingPlatform) and what is
-/// written to standard output is kept; a target overrides the services the code under test uses.
-class NullPlatform : public testing_support::FailingPlatform {
- public:
-  void WriteStandardOutput(std::string_view bytes) override { output.append(bytes); }
-
-  /// Everything written to standard output.
-  std::string output;
 };
 
 }  // namespace fuzz

@@ -23,12 +23,13 @@
 #include "messages/builtin_catalogue.h"
 #include "messages/catalogue.h"
 #include "messages/console.h"
+#include "tests/support/failing_platform.h"
 
 namespace {
 
 constexpr std::string_view kPrompt = messages::kBuiltinTexts[messages::kCopyAnyway];
 
-class InputPlatform final : public fuzz::NullPlatform {
+class InputPlatform final : public testing_support::FailingPlatform {
  public:
   explicit InputPlatform(std::string_view input) : input_(input) {}
 
@@ -43,7 +44,7 @@ class InputPlatform final : public fuzz::NullPlatform {
   void WriteStandardOutput(std::string_view bytes) override {
     fuzz::Check(output.size() <= (input_.size() + 2) * kPrompt.size(),
                 "the question prints its prompt at most once per line of input, and once more");
-    output.append(bytes);
+    FailingPlatform::WriteStandardOutput(bytes);
   }
 
   std::size_t reads = 0;

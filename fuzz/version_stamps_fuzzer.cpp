@@ -21,12 +21,12 @@
 #include <string_view>
 #include <vector>
 
-#include "deploy/fake_file_platform.h"
 #include "deploy/version_stamps.h"
 #include "fuzz/fuzz_support.h"
 #include "messages/builtin_catalogue.h"
 #include "messages/catalogue.h"
 #include "messages/console.h"
+#include "tests/support/fake_file_platform.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string destination = Padded(input.Text(0xFFFF), destination_padding);
   const std::string source = Padded(input.Rest(), source_padding);
 
-  deploy::testing_support::FakeFilePlatform platform;
+  testing_support::FakeFilePlatform platform;
   if (destination_exists) platform.files[kDestination] = destination;
   if (source_exists) platform.files[kSource] = source;
   const messages::Catalogue catalogue = messages::BuiltinCatalogue();

@@ -133,4 +133,15 @@ inline constexpr std::array<ForceCodeText, 6> kForceCodeTexts = {{
 }};
 inline constexpr std::string_view kInvalidForceCodeText = "Invalid force code!\n";
 
+/// What the help option prints before the run ends.
+inline constexpr std::string_view kUsageText =
+    "Usage: SETUP [/Q] [/R] [-F<code>] [/?]\n"
+    "  /Q        quiet: no questions (an older file replaces a newer one) and no key press\n"
+    "            at the end\n"
+    "  /R        restart run, as registered by an upgrade: the service program is not started\n"
+    "  -F<code>  prints the message of a force code (A, E, J, P, R or W) and runs as usual\n"
+    "  /?        this help, also -?, /H, -H or --help; nothing is installed\n"
+    "Options may also start with -, in any letter case (-q).\n"
+    "Exit codes: 0 installation complete, 1 reboot required, 2 installation failed.\n";
+
 }  // namespace messages

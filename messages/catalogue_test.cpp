@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/temp_machine.h"
+#include "tests/support/temp_machine.h"
 
 namespace messages {
 namespace {
@@ -75,6 +75,10 @@ TEST(ParseCatalogue, TakesTextsUpToTheCountAndFillsTheRest) {
       {"count 0xFF", File(0xFF, Texts(80)), 0, 80},
       {"empty file", std::string(), 0, 80},
       {"starts with end of file", std::string("\x1A") + File(80, Texts(80)), 0, 80},
+      // A catalogue file ends with its version stamp, which is never read as a text.
+      {"a version stamp after the texts", File(80, Texts(80)) + "!@#$1.002.003$#@!", 80, 80},
+      {"three texts and a version stamp", File(3, Texts(3)) + "!@#$1.002.003$#@!", 3, 80},
+      {"a stamp with a line end and 0x1A", File(80, Texts(80)) + "!@#$1\r\n\x1A$#@!", 80, 80},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "messages/exit_tail.h"
-#include "tests/temp_machine.h"
+#include "tests/support/temp_machine.h"
 
 namespace messages {
 namespace {

@@ -103,6 +103,9 @@ class Platform {
   /// failure. (The Windows service fills a buffer; the backend asks with a buffer large enough,
   /// and the caller applies its own limit.)
   virtual std::string GetSystemDirectoryA() = 0;
+  /// The full path of the running program's own file (GetModuleFileNameA for the program's
+  /// module), whole whatever its length; empty on failure.
+  virtual std::string GetModuleFileNameA() = 0;
   /// The drive number of the current directory: 1 for A, 2 for B, ...; 0 when it has no letter.
   virtual int GetCurrentDriveNumber() = 0;
   virtual Word GetSystemDefaultLangID() = 0;

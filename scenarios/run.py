@@ -325,9 +325,29 @@ def deploy(check, machine, what):
         check.backend.host_path(machine.package + "\\" + folder).mkdir(parents=True, exist_ok=True)
     for source, target in files:
         content = check.backend.host_path("D:\\" + source).read_bytes()
-        if stamp:
+        if stamp == "+1":
+            content = raised_stamp(content)
+            if content is None:
+                raise CaseError(f"deployed: the medium's {source} has no version stamp to raise")
+        elif stamp:
             content = VERSION_STAMP.sub(b"!@#$" + stamp.encode() + b"$#@!", content)
         write(check, machine.package + "\\" + target, content)
+
+
+def raised_stamp(data):
+    """DATA with the number of its version stamp (the first, as the program reads it) raised by
+    one, its digits turning in their places as a counter's do; None without a stamp whose
+    digits can go up."""
+    stamp = VERSION_STAMP.search(data[:100000])
+    if stamp is None:
+        return None
+    text = bytearray(stamp.group()[4:-4])
+    for at in reversed([at for at, byte in enumerate(text) if byte in b"0123456789"]):
+        if text[at] != ord("9"):
+            text[at] += 1
+            return data[:stamp.start() + 4] + bytes(text) + data[stamp.end() - 4:]
+        text[at] = ord("0")
+    return None
 
 
 # --- The backends --------------------------------------------------------------------------
@@ -442,6 +462,8 @@ class Simulator(Backend):
             if error.errno != 36:  # ENAMETOOLONG
                 raise
         self.lay_out_medium(self.machine / "drives/D")
+        # The medium's SETUP.EXE is the program as built, version stamp and all: setup-sim.
+        shutil.copy(self.config["setup_sim"], self.machine / "drives/D/win2000/SETUP.EXE")
 
     def host_path(self, path):
         return self.machine / "drives" / path[0].upper() / path[3:].replace("\\", "/")

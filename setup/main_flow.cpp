@@ -119,9 +119,11 @@ void RegisterRestart(RunState& run) {
     run.console.Print(messages::kRegistryWriteError);
     return;
   }
+  // A quiet run's restart run is quiet too: Windows waits for the RunOnce commands before the
+  // desktop comes up, and nobody may be there to press a key.
   const std::string command =
       QuotedProgramPath(deploy::PackageRoot(system_directory) + std::string(kDeployedProgram)) +
-      " -R";
+      (run.quiet ? " -R /Q" : " -R");
 
   platform::Handle key = platform::kNullHandle;
   if (platform.RegCreateKeyExA(platform::HKEY_LOCAL_MACHINE, kRunOnceKey,

@@ -33,20 +33,38 @@ bool SamePathIgnoringCase(std::string_view a, std::string_view b) {
   return AsciiLowered(a) == AsciiLowered(b);
 }
 
-std::string SourceRoot(std::string_view program_path, int drive_number) {
-  const std::string_view drive =
-      program_path.size() >= 2 && program_path[1] == ':' ? program_path.substr(0, 2) : "";
-  const std::string_view rest = program_path.substr(drive.size());
-  const std::size_t last_separator = rest.find_last_of("\\/");
-  const std::string_view directory =
-      last_separator == std::string_view::npos ? "" : rest.substr(0, last_separator + 1);
+bool IsBareName(std::string_view program_path) {
+  return program_path.find_first_of(":\\/") == std::string_view::npos;
+}
 
-  std::string root(drive);
-  if (directory.size() <= kMaxPathPart) {
+namespace {
+
+/// A program path split into its drive ("D:" or empty) and its directory (up to and with the
+/// last backslash or slash, or empty).
+struct PathParts {
+  std::string_view drive;
+  std::string_view directory;
+};
+
+PathParts SplitPath(std::string_view path) {
+  PathParts parts;
+  parts.drive = path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) : "";
+  const std::string_view rest = path.substr(parts.drive.size());
+  const std::size_t last_separator = rest.find_last_of("\\/");
+  if (last_separator != std::string_view::npos) {
+    parts.directory = rest.substr(0, last_separator + 1);
+  }
+  return parts;
+}
+
+std::string RootOfPath(std::string_view program_path, int drive_number) {
+  const PathParts parts = SplitPath(program_path);
+  std::string root(parts.drive);
+  if (parts.directory.size() <= kMaxPathPart) {
     // The package lies above the directory the program was started from; when the medium
     // directory appears more than once, the last one is the program's own.
-    const std::size_t medium = AsciiLowered(directory).rfind(kMediumDirectory);
-    if (medium != std::string::npos) root += directory.substr(0, medium);
+    const std::size_t medium = AsciiLowered(parts.directory).rfind(kMediumDirectory);
+    if (medium != std::string::npos) root += parts.directory.substr(0, medium);
   }
   if (root.empty() && drive_number >= 1 && drive_number <= 26) {
     root += static_cast<char>('a' + drive_number - 1);
@@ -55,11 +73,31 @@ std::string SourceRoot(std::string_view program_path, int drive_number) {
   return root;
 }
 
+}  // namespace
+
+std::string SourceRoot(std::string_view program_path, int drive_number,
+                       std::string_view module_path) {
+  if (IsBareName(program_path) && !module_path.empty()) {
+    // Started by its bare name from a medium's folder (a copied medium on any drive): the
+    // medium lies above the folder the system found the program in.
+    const std::string_view directory = SplitPath(module_path).directory;
+    if (directory.size() <= kMaxPathPart && AsciiLowered(directory).ends_with(kMediumDirectory)) {
+      return RootOfPath(module_path, drive_number);
+    }
+  }
+  return RootOfPath(program_path, drive_number);
+}
+
 Options ReadOptions(const std::vector<std::string>& args) {
   Options options;
   for (std::size_t i = 1; i < args.size(); ++i) {
     std::string option = args[i];
     for (char& c : option) c = AsciiUpper(c);
+    if (option == "/?" || option == "-?" || option == "/H" || option == "-H" ||
+        option == "--HELP") {
+      options.help = true;
+      break;
+    }
     if (option == "/Q" || option == "-Q") {
       options.quiet = true;
     } else if (option == "/R" || option == "-R") {
@@ -95,7 +133,10 @@ int Finish(RunState& run, int exit_code) {
 int SetupMain(platform::Platform& platform, const std::vector<std::string>& args) {
   RunState run(platform, messages::Catalogue{});
   const std::string program_path = args.empty() ? std::string() : args.front();
-  run.source_root = SourceRoot(program_path, platform.GetCurrentDriveNumber());
+  // The system is asked where the program lies only when its path as started names no folder.
+  const std::string module_path =
+      IsBareName(program_path) ? platform.GetModuleFileNameA() : std::string();
+  run.source_root = SourceRoot(program_path, platform.GetCurrentDriveNumber(), module_path);
 
   const int language = messages::SelectLanguage(platform);
   if (messages::LoadCatalogue(platform, run.source_root, &run.catalogue, messages::kEntryCount,
@@ -110,6 +151,11 @@ int SetupMain(platform::Platform& platform, const std::vector<std::string>& args
   for (std::string_view text : options.force_messages) run.console.PrintText(text);
   if (options.invalid_force_code) {
     run.console.PrintText(messages::kInvalidForceCodeText);
+    return kExitComplete;
+  }
+  if (options.help) {
+    // Asking how to use the program changes nothing on the machine.
+    run.console.PrintText(messages::kUsageText);
     return kExitComplete;
   }
   run.quiet = options.quiet;

@@ -8,10 +8,17 @@
 
 namespace setup {
 
+/// Whether the program's path as started names no folder at all: no drive, no backslash, no
+/// slash ("SETUP", as typed at a prompt in the program's own folder).
+bool IsBareName(std::string_view program_path);
+
 /// The source root for the program's path as started: the drive and the directory above a
 /// final "\win2000\"; the current drive ("c:") when the path names no drive. `drive_number` is
-/// the current directory's drive (1 for A, 0 for none).
-std::string SourceRoot(std::string_view program_path, int drive_number);
+/// the current directory's drive (1 for A, 0 for none). For a program started by a bare name,
+/// `module_path` is where the system says the program lies (empty when unknown): when that
+/// path's folder is a medium's "\win2000\" folder, the root is worked out from it instead.
+std::string SourceRoot(std::string_view program_path, int drive_number,
+                       std::string_view module_path = {});
 
 /// What the options asked for.
 struct Options {
@@ -21,9 +28,12 @@ struct Options {
   std::vector<std::string_view> force_messages;
   /// Set when an invalid force code ends the run at once.
   bool invalid_force_code = false;
+  /// Set when the help option ends the run at once.
+  bool help = false;
 };
 
-/// Reads the arguments after the program path, in order, up to an invalid force code.
+/// Reads the arguments after the program path, in order, up to an invalid force code or the
+/// help option.
 Options ReadOptions(const std::vector<std::string>& args);
 
 /// Whether two paths are the same, ASCII letters compared without regard to case.

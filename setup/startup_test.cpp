@@ -42,6 +42,34 @@ TEST(SourceRoot, TakesTheDriveAndTheDirectoryAboveWin2000) {
   }
 }
 
+TEST(SourceRoot, ABareNameTakesTheMediumFromWhereTheProgramLies) {
+  const std::string long_folder = "E:\\" + std::string(246, 'p') + "\\win2000\\SETUP.EXE";
+  const struct {
+    const char* program_path;
+    std::string module_path;
+    const char* source_root;
+  } cases[] = {
+      {"SETUP", "E:\\Driver Disk\\win2000\\SETUP.EXE", "E:\\Driver Disk"},
+      {"setup.exe", "E:\\Driver Disk\\WIN2000\\setup.exe", "E:\\Driver Disk"},
+      {"SETUP", "E:\\win2000\\SETUP.EXE", "E:"},
+      // Not in a medium folder, or nothing known: the current drive, as for any bare name.
+      {"SETUP", "C:\\tools\\SETUP.EXE", "c:"},
+      {"SETUP", "E:\\win2000\\tools\\SETUP.EXE", "c:"},
+      {"SETUP", "", "c:"},
+      {"SETUP", long_folder, "c:"},
+      // A path that names a folder keeps its own rule, wherever the program lies.
+      {"D:\\win2000\\SETUP.EXE", "E:\\x\\win2000\\SETUP.EXE", "D:"},
+      {"E:SETUP", "E:\\x\\win2000\\SETUP.EXE", "E:"},
+      {"win2000\\SETUP", "E:\\x\\win2000\\SETUP.EXE", "c:"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SourceRoot(c.program_path, 3, c.module_path), c.source_root)
+        << c.program_path << " at " << c.module_path;
+  }
+  const std::string fits = "E:\\" + std::string(245, 'p') + "\\win2000\\SETUP.EXE";
+  EXPECT_EQ(SourceRoot("SETUP", 3, fits), "E:\\" + std::string(245, 'p'));
+}
+
 TEST(SourceRoot, DoesNotUseADirectoryTooLongForItsBuffer) {
   const std::string fits = "D:\\" + std::string(245, 'p') + "\\win2000\\SETUP.EXE";
   EXPECT_EQ(SourceRoot(fits, 3), "D:\\" + std::string(245, 'p'));
@@ -56,6 +84,7 @@ TEST(ReadOptions, ReadsQuietRestartAndForceCodes) {
     bool restart_run;
     std::vector<std::string_view> force;
     bool invalid;
+    bool help = false;
   } cases[] = {
       {{"SETUP"}, false, false, {}, false},
       {{"SETUP", "/q"}, true, false, {}, false},
@@ -76,6 +105,20 @@ TEST(ReadOptions, ReadsQuietRestartAndForceCodes) {
       {{"SETUP", "-FX", "/Q"}, false, false, {}, true},  // the /Q after it is never read
       {{"SETUP", "/Q", "-fx"}, true, false, {}, true},
       {{"SETUP", "-FA", "-F1", "-R"}, false, false, {messages::kForceCodeTexts[0].text}, true},
+      // The help option, in any of its forms, ends the reading at once.
+      {{"SETUP", "/?"}, false, false, {}, false, true},
+      {{"SETUP", "-?", "/Q"}, false, false, {}, false, true},
+      {{"SETUP", "/h"}, false, false, {}, false, true},
+      {{"SETUP", "-H"}, false, false, {}, false, true},
+      {{"SETUP", "--help", "-FX"}, false, false, {}, false, true},
+      {{"SETUP", "/Q", "-fa", "/?", "/R"},
+       true,
+       false,
+       {messages::kForceCodeTexts[0].text},
+       false,
+       true},
+      {{"SETUP", "-FX", "/?"}, false, false, {}, true, false},
+      {{"SETUP", "/help", "-help", "/??", "?", "-h1"}, false, false, {}, false, false},
   };
   for (const auto& c : cases) {
     const Options options = ReadOptions(c.args);
@@ -84,6 +127,7 @@ TEST(ReadOptions, ReadsQuietRestartAndForceCodes) {
     EXPECT_EQ(options.restart_run, c.restart_run) << where;
     EXPECT_EQ(options.force_messages, c.force) << where;
     EXPECT_EQ(options.invalid_force_code, c.invalid) << where;
+    EXPECT_EQ(options.help, c.help) << where;
   }
 }
 

@@ -71,6 +71,7 @@ const std::vector<FailingCall>& FailingCalls() {
       {"SetupDiCallClassInstaller", {platform::kErrorAccessDenied}},
       {"UpdateDriverForPlugAndPlayDevicesA", {platform::kErrorGenFailure}},
       {"GetSystemDirectoryA", {platform::kErrorNotEnoughMemory}},
+      {"GetModuleFileNameA", {platform::kErrorNotEnoughMemory}},
       {"CreateProcessA", {platform::kErrorAccessDenied}},
       {"WaitForSingleObject", {platform::kErrorInvalidHandle}},
       {"GetExitCodeProcess", {platform::kErrorInvalidHandle}},
@@ -98,6 +99,9 @@ struct Scenario {
   int clean_exit_code;  // when nothing fails
   /// Operations the run must make at least once, so that their failures are tried.
   std::vector<std::string> made;
+  /// The program's path as started, and the machine's current directory (none: its default).
+  const char* program_path = kMediumProgram;
+  const char* current_directory = nullptr;
 };
 
 void PrintTo(const Scenario& scenario, std::ostream* out) {
@@ -150,6 +154,17 @@ const Scenario kScenarios[] = {
      NewerFile::kQuiet,
      0,
      {"CreateFileA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"}},
+    {"BareNameInTheMediumFolder",
+     "first-install",
+     {"/Q"},
+     "",
+     false,
+     false,
+     NewerFile::kNone,
+     0,
+     {"GetModuleFileNameA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"},
+     "SETUP",
+     "D:\\win2000"},
 };
 
 // --- What a run left -----------------------------------------------------------------------
@@ -432,7 +447,7 @@ OpSweep SweepOperation(const Scenario& scenario, const std::string& op, Dword er
   OpSweep sweep;
   sweep.op = op;
   sweep.error = error;
-  std::vector<std::string> program = {kMediumProgram};
+  std::vector<std::string> program = {scenario.program_path};
   program.insert(program.end(), scenario.options.begin(), scenario.options.end());
   for (int after = 0;; ++after) {
     if (after > kMostCalls) {
@@ -444,6 +459,9 @@ OpSweep SweepOperation(const Scenario& scenario, const std::string& op, Dword er
     try {
       MachineFolder machine(scenario.machine);
       if (scenario.virtual_sleep) machine.json()["sleep"] = "virtual";
+      if (scenario.current_directory != nullptr) {
+        machine.json()["current_directory"] = scenario.current_directory;
+      }
       machine.json()["faults"] =
           Json::array({Json{{"op", op}, {"error", error}, {"count", 1}, {"after", after}}});
       const Snapshot before = TakeSnapshot(machine);

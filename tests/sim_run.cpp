@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tests/temp_machine.h"
+#include "tests/support/temp_machine.h"
 
 extern char** environ;
 

@@ -1,8 +1,11 @@
-// catalogue-compiler SOURCE.json OUTPUT.NLS
+// catalogue-compiler [--stamp TEXT] SOURCE.json OUTPUT.NLS
 //
 // Compiles a readable catalogue source into the catalogue file that the setup program loads.
-// A source that does not match the built-in catalogue is refused: every problem goes to
-// standard error, no output file is left behind, and the exit code is EXIT_FAILURE.
+// With --stamp, the file ends with the version stamp "!@#$TEXT$#@!" after its texts, where the
+// loader never looks and the deployment's version check does. A source that does not match the
+// built-in catalogue, or a stamp text the deployment could not read back, is refused: every
+// problem goes to standard error, no output file is left behind, and the exit code is
+// EXIT_FAILURE.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "tools/catalogue_source.h"
 
@@ -41,12 +46,18 @@ bool WriteFile(const std::string& path, const std::string& contents) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: catalogue-compiler SOURCE.json OUTPUT.NLS\n");
+  std::optional<std::string_view> stamp_text;
+  int first = 1;
+  if (argc == 5 && std::string_view(argv[1]) == "--stamp") {
+    stamp_text = argv[2];
+    first = 3;
+  }
+  if (argc - first != 2) {
+    std::fprintf(stderr, "usage: catalogue-compiler [--stamp TEXT] SOURCE.json OUTPUT.NLS\n");
     return EXIT_FAILURE;
   }
-  const std::string source_path = argv[1];
-  const std::string output_path = argv[2];
+  const std::string source_path = argv[first];
+  const std::string output_path = argv[first + 1];
 
   std::string json_text;
   if (!ReadFile(source_path, &json_text)) {
@@ -57,7 +68,7 @@ int main(int argc, char** argv) {
   std::vector<tools::Problem> problems;
   tools::Compiled compiled;
   if (const auto source = tools::ParseSource(json_text, &problems)) {
-    compiled = tools::CompileSource(*source);
+    compiled = tools::CompileSource(*source, stamp_text);
     problems = compiled.problems;
   }
   if (!problems.empty()) {

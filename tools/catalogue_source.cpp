@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "deploy/version_stamps.h"
 #include "messages/builtin_catalogue.h"
 
 namespace tools {
@@ -256,6 +257,12 @@ std::vector<Problem> CheckEntries(const std::vector<std::string>& texts) {
                                      " would end the catalogue file when it is read as a text "
                                      "stream"});
     }
+    if (const std::size_t at = text.find(deploy::kStartMarker); at != std::string::npos) {
+      problems.push_back({entry, "the version stamp's start marker \"" +
+                                     std::string(deploy::kStartMarker) + "\" at byte " +
+                                     std::to_string(at) +
+                                     " would be taken for the file's version stamp"});
+    }
     const std::vector<std::string> found = Conversions(text);
     const std::vector<std::string> expected = Conversions(messages::kBuiltinTexts[i]);
     if (found != expected) problems.push_back({entry, ConversionsProblem(found, expected)});
@@ -347,8 +354,37 @@ std::string CatalogueFileBytes(const std::vector<std::string>& texts) {
   return bytes;
 }
 
-Compiled CompileSource(const CatalogueSource& source) {
+std::optional<std::string> StampTextProblem(std::string_view stamp_text) {
+  if (stamp_text.size() > deploy::kMaxStampText) {
+    return "the version stamp text has " + std::to_string(stamp_text.size()) +
+           " bytes; the deployment reads at most " + std::to_string(deploy::kMaxStampText);
+  }
+  if (stamp_text.find('\0') != std::string_view::npos) {
+    return "the version stamp text holds a NUL byte, which would hide its end marker";
+  }
+  for (const std::string_view marker : {deploy::kStartMarker, deploy::kEndMarker}) {
+    if (stamp_text.find(marker) != std::string_view::npos) {
+      return "the version stamp text holds the marker \"" + std::string(marker) + "\"";
+    }
+  }
+  return std::nullopt;
+}
+
+std::string VersionStamp(std::string_view stamp_text) {
+  std::string stamp(deploy::kStartMarker);
+  stamp += stamp_text;
+  stamp += deploy::kEndMarker;
+  return stamp;
+}
+
+Compiled CompileSource(const CatalogueSource& source, std::optional<std::string_view> stamp_text) {
   Compiled result;
+  if (stamp_text) {
+    if (auto problem = StampTextProblem(*stamp_text)) {
+      result.problems.push_back({kWholeSource, std::move(*problem)});
+      return result;
+    }
+  }
   if (!Converter(source.encoding, "UTF-8").ok() || !Converter("UTF-8", source.encoding).ok()) {
     result.problems.push_back(
         {kWholeSource, "the encoding \"" + source.encoding + "\" is not known to iconv"});
@@ -375,7 +411,19 @@ Compiled CompileSource(const CatalogueSource& source) {
   for (Problem& problem : CheckEntries(texts)) result.problems.push_back(std::move(problem));
   std::stable_sort(result.problems.begin(), result.problems.end(),
                    [](const Problem& a, const Problem& b) { return a.entry < b.entry; });
-  if (result.problems.empty()) result.bytes = CatalogueFileBytes(texts);
+  if (!result.problems.empty()) return result;
+  std::string bytes = CatalogueFileBytes(texts);
+  if (stamp_text) {
+    bytes += VersionStamp(*stamp_text);
+    if (bytes.size() > deploy::kStampReadBytes) {
+      result.problems.push_back(
+          {kWholeSource, "the version stamp would end at byte " + std::to_string(bytes.size()) +
+                             ", beyond the first " + std::to_string(deploy::kStampReadBytes) +
+                             " bytes, where the deployment looks for it"});
+      return result;
+    }
+  }
+  result.bytes = std::move(bytes);
   return result;
 }
 

@@ -1,6 +1,7 @@
 // Catalogue sources: the readable form of a catalogue file (JSON, texts in UTF-8), the checks
 // that keep a translation usable by the program, and the encoding into the catalogue file
-// format (a count byte, then each text followed by a NUL byte, in the language's code page).
+// format (a count byte, then each text followed by a NUL byte, in the language's code page),
+// followed by the product's version stamp.
 #pragma once
 
 #include <optional>
@@ -51,8 +52,10 @@ std::optional<CatalogueSource> ParseSource(std::string_view json_text,
 std::vector<std::string> Conversions(std::string_view format);
 
 /// Checks a catalogue's texts against the built-in catalogue: the number of entries, each
-/// entry's conversions (the same sequence as the built-in entry's, written the same way), and
-/// no NUL or 0x1A byte in any text. Returns every problem found, in entry order.
+/// entry's conversions (the same sequence as the built-in entry's, written the same way), no
+/// NUL or 0x1A byte in any text, and no version stamp start marker "!@#$" (the deployment would
+/// take the first one in the file for the file's stamp). Returns every problem found, in entry
+/// order.
 std::vector<Problem> CheckEntries(const std::vector<std::string>& texts);
 
 /// Converts a UTF-8 text into `encoding`. Fails, and says which character and why in `error`,
@@ -64,6 +67,16 @@ bool EncodeText(std::string_view utf8, std::string_view encoding, std::string* o
 /// The catalogue file's bytes: the number of texts as one byte, then each text and its NUL.
 /// `texts` holds at most 127 texts.
 std::string CatalogueFileBytes(const std::vector<std::string>& texts);
+
+/// What is wrong with a version stamp text for a catalogue file, or nothing: a text the
+/// deployment would not read back whole (longer than 255 bytes, or holding a NUL byte or one of
+/// the two markers).
+std::optional<std::string> StampTextProblem(std::string_view stamp_text);
+
+/// The version stamp as a catalogue file carries it after its last text: "!@#$", the stamp
+/// text, "$#@!". The loader takes only the count's texts, so these bytes are never read as a
+/// text; the deployment's version check reads them.
+std::string VersionStamp(std::string_view stamp_text);
 
 /// The result of compiling a source: the catalogue file's bytes, or the problems found.
 struct Compiled {
@@ -77,8 +90,11 @@ bool DecodeText(std::string_view bytes, std::string_view encoding, std::string* 
                 std::string* error);
 
 /// Encodes every entry of `source` into its encoding, checks the encoded texts (CheckEntries)
-/// and builds the catalogue file. A source of a language that ConsoleCodePage knows must be
-/// written in that code page.
-Compiled CompileSource(const CatalogueSource& source);
+/// and builds the catalogue file, which ends with the version stamp of `stamp_text` when there
+/// is one. A source of a language that ConsoleCodePage knows must be written in that code page.
+/// A stamp text with a problem (StampTextProblem), or a stamp that would end beyond the first
+/// 100000 bytes of the file, where the deployment looks for it, is a problem of the whole source.
+Compiled CompileSource(const CatalogueSource& source,
+                       std::optional<std::string_view> stamp_text = std::nullopt);
 
 }  // namespace tools

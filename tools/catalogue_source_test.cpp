@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "deploy/version_stamps.h"
 #include "messages/builtin_catalogue.h"
+#include "messages/catalogue.h"
 
 namespace tools {
 namespace {
@@ -121,6 +123,7 @@ TEST(CatalogueCheck, RefusesAnEntryThatBreaksItsPlaceholdersOrHoldsAForbiddenByt
       {"a lone %", 13, "Installation 100% complete\n\r", "\"% c\""},
       {"a 0x1A byte", 12, "Unable to update\x1A the AUTOEXEC.NCF file\n\r", "0x1A byte"},
       {"a NUL byte", 30, std::string("Invalid\0 source path\n\r", 23), "NUL byte at byte 7"},
+      {"a stamp's start marker", 8, "ZOV !@#$ installation\n\r", "start marker \"!@#$\" at byte 4"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> texts = BuiltinTexts();
@@ -244,6 +247,64 @@ TEST(CatalogueSource, CompileReportsEveryProblemInEntryOrder) {
 
   source.encoding = "NO-SUCH-ENCODING";
   EXPECT_EQ(EntriesOf(CompileSource(source).problems), std::vector<int>{kWholeSource});
+}
+
+TEST(CatalogueStamp, TheFileEndsWithTheStampWhichTheLoaderNeverReads) {
+  const CatalogueSource english{"English", "ASCII", BuiltinTexts()};
+  const Compiled plain = CompileSource(english);
+  const Compiled stamped = CompileSource(english, "1.002.003");
+  ASSERT_TRUE(stamped.problems.empty()) << Describe(stamped.problems[0]);
+  EXPECT_EQ(stamped.bytes, plain.bytes + "!@#$1.002.003$#@!");
+
+  // The deployment's own stamp search finds it; the loader takes the same texts as without it.
+  EXPECT_EQ(deploy::FindStampText(stamped.bytes), "1.002.003");
+  const messages::Catalogue loaded = messages::ParseCatalogue(stamped.bytes, messages::kEntryCount);
+  EXPECT_EQ(loaded.entries, messages::ParseCatalogue(plain.bytes, messages::kEntryCount).entries);
+  EXPECT_EQ(ReadAsTextStream(stamped.bytes), ReadAsTextStream(plain.bytes));
+}
+
+TEST(CatalogueStamp, RefusesAStampTheDeploymentCouldNotReadBack) {
+  const struct {
+    const char* what;
+    std::string stamp_text;
+    const char* reported;
+  } cases[] = {
+      {"256 bytes", std::string(256, '1'), "has 256 bytes; the deployment reads at most 255"},
+      {"an end marker", "1.0$#@!0", "the marker \"$#@!\""},
+      {"a start marker", "!@#$1.0", "the marker \"!@#$\""},
+      {"a NUL byte",
+       std::string("1\0"
+                   "2",
+                   3),
+       "NUL byte"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Compiled compiled = CompileSource({"English", "ASCII", BuiltinTexts()}, c.stamp_text);
+    ASSERT_EQ(EntriesOf(compiled.problems), std::vector<int>{kWholeSource});
+    EXPECT_NE(compiled.problems[0].what.find(c.reported), std::string::npos)
+        << compiled.problems[0].what;
+    EXPECT_TRUE(compiled.bytes.empty());
+  }
+  EXPECT_TRUE(
+      CompileSource({"English", "ASCII", BuiltinTexts()}, std::string(255, '1')).problems.empty());
+  EXPECT_TRUE(CompileSource({"English", "ASCII", BuiltinTexts()}, "").problems.empty());
+
+  // Texts so long that the stamp would end beyond the first 100000 bytes, the only ones the
+  // deployment reads; one byte shorter and it ends on the last of them.
+  std::vector<std::string> texts = BuiltinTexts();
+  const std::size_t others = CatalogueFileBytes(texts).size() - texts[8].size();
+  const std::string stamp = "1.002.003";
+  texts[8] = std::string(deploy::kStampReadBytes - others - VersionStamp(stamp).size() + 1, 'x');
+  const Compiled beyond = CompileSource({"Test", "ASCII", texts}, stamp);
+  ASSERT_EQ(EntriesOf(beyond.problems), std::vector<int>{kWholeSource});
+  EXPECT_NE(beyond.problems[0].what.find("would end at byte 100001"), std::string::npos)
+      << beyond.problems[0].what;
+  texts[8].pop_back();
+  const Compiled within = CompileSource({"Test", "ASCII", texts}, stamp);
+  ASSERT_TRUE(within.problems.empty()) << Describe(within.problems[0]);
+  EXPECT_EQ(within.bytes.size(), deploy::kStampReadBytes);
+  EXPECT_EQ(deploy::FindStampText(within.bytes), stamp);
 }
 
 TEST(CatalogueSource, RefusesACharacterTheConsoleCodePageLacksNamingEntryAndCharacter) {
@@ -415,7 +476,14 @@ TEST(ShippedCatalogues, TheBuiltFilesReadInTheConsoleCodePageAsTheSourcesSay) {
       EXPECT_EQ(decoded, source->entries[i]) << "entry " << i;
       stored_size += texts[i].size() + 1;
     }
-    EXPECT_EQ(stored_size, stored.size()) << "bytes after the last text";
+    // After the last text, the product's version stamp and nothing else; the loader takes the
+    // texts as it would without it.
+    EXPECT_EQ(stored.substr(stored_size), VersionStamp(CATALOGUE_STAMP_TEXT));
+    EXPECT_EQ(deploy::FindStampText(stored), CATALOGUE_STAMP_TEXT);
+    const Compiled plain = CompileSource(*source);
+    ASSERT_TRUE(plain.problems.empty());
+    EXPECT_EQ(messages::ParseCatalogue(stored, messages::kEntryCount).entries,
+              messages::ParseCatalogue(plain.bytes, messages::kEntryCount).entries);
   }
 }
 
@@ -507,11 +575,15 @@ class CatalogueCompilerTool : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  /// Runs the tool; returns its exit status and keeps its standard error in `stderr_`.
-  int Run(const fs::path& source, const fs::path& output) {
+  /// Runs the tool (with `--stamp STAMP_TEXT` when there is one); returns its exit status and
+  /// keeps its standard error in `stderr_`.
+  int Run(const fs::path& source, const fs::path& output,
+          std::optional<std::string> stamp_text = std::nullopt) {
     const fs::path errors = dir_ / "stderr.txt";
-    const std::string command = std::string("'") + CATALOGUE_COMPILER + "' '" + source.string() +
-                                "' '" + output.string() + "' 2>'" + errors.string() + "'";
+    const std::string stamp = stamp_text ? "--stamp '" + *stamp_text + "' " : "";
+    const std::string command = std::string("'") + CATALOGUE_COMPILER + "' " + stamp + "'" +
+                                source.string() + "' '" + output.string() + "' 2>'" +
+                                errors.string() + "'";
     const int status = std::system(command.c_str());
     stderr_ = ReadBytes(errors);
     return status;
@@ -529,6 +601,21 @@ TEST_F(CatalogueCompilerTool, WritesTheCatalogueFile) {
   ASSERT_TRUE(source.has_value());
   EXPECT_EQ(ReadBytes(output), CompileSource(*source).bytes);
   EXPECT_FALSE(fs::exists(dir_ / "GERMAN.NLS.part"));
+}
+
+TEST_F(CatalogueCompilerTool, WritesTheStampAfterTheTexts) {
+  const fs::path output = dir_ / "JAPANESE.NLS";
+  ASSERT_EQ(Run(fs::path(CATALOGUE_SOURCE_DIR) / "japanese.json", output, "2.010.300"), 0)
+      << stderr_;
+  const auto source = LoadShipped(kShipped[4]);
+  ASSERT_TRUE(source.has_value());
+  EXPECT_EQ(ReadBytes(output), CompileSource(*source).bytes + "!@#$2.010.300$#@!");
+
+  const fs::path refused = dir_ / "ENGLISH.NLS";
+  WriteBytes(refused, "stale");
+  EXPECT_NE(Run(fs::path(CATALOGUE_SOURCE_DIR) / "english.json", refused, "2$#@!0"), 0);
+  EXPECT_NE(stderr_.find("the marker \"$#@!\""), std::string::npos) << stderr_;
+  EXPECT_FALSE(fs::exists(refused));
 }
 
 TEST_F(CatalogueCompilerTool, RefusesABadSourceAndLeavesNoOutput) {

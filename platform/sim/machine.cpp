@@ -11,8 +11,9 @@ namespace sim {
 namespace {
 
 /// The operations whose failure a fault can simulate.
-constexpr std::array<std::string_view, 17> kOperations = {
+constexpr std::array<std::string_view, 18> kOperations = {
     "GetSystemDirectoryA",
+    "GetModuleFileNameA",
     "CreateFileA",
     "FindFirstFileA",
     "CreateDirectoryA",
@@ -209,6 +210,16 @@ Machine ParseMachine(const std::string& text) {
       Malformed("\"current_drive\" must be one letter or \"\"");
     }
   }
+  if (Field(json, "current_directory") != nullptr) {
+    std::string& directory = machine.current_directory;
+    directory = StringField(json, "current_directory", "machine");
+    if (directory.size() < 3 || !std::isalpha(static_cast<unsigned char>(directory[0])) ||
+        directory[1] != ':' || directory[2] != '\\') {
+      Malformed("\"current_directory\" must be a full path such as \"E:\\\\Driver Disk\"");
+    }
+    machine.current_drive =
+        std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(directory[0]))));
+  }
   if (const Json* language = Field(json, "language"); language != nullptr) {
     if (!language->is_number_integer() || language->get<long long>() < 0 ||
         language->get<long long>() > 0xFFFF) {
@@ -257,6 +268,7 @@ Json MachineToJson(const Machine& machine) {
   Json json = Json::object();
   json["system_directory"] = machine.system_directory;
   json["current_drive"] = machine.current_drive;
+  if (!machine.current_directory.empty()) json["current_directory"] = machine.current_directory;
   json["language"] = machine.language;
   json["sleep"] = machine.virtual_sleep ? "virtual" : "real";
   json["registry_writable"] = machine.registry_writable;

@@ -45,6 +45,9 @@ struct Fault {
 struct Machine {
   std::string system_directory = "C:\\WINNT\\system32";
   std::string current_drive = "C";
+  /// The current directory as a full Windows path ("E:\\Driver Disk\\win2000"); empty for the
+  /// root of `current_drive`. Its drive is the current drive.
+  std::string current_directory;
   platform::Word language = 1033;
   bool virtual_sleep = false;
   bool registry_writable = true;

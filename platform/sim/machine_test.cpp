@@ -44,5 +44,13 @@ TEST(ParseMachine, ReadsChildrenNestedAsDeepAsRealAdapters) {
   EXPECT_NO_THROW(ParseMachine(MachineToJson(machine).dump()));
 }
 
+TEST(ParseMachine, RefusesACurrentDirectoryThatIsNoFullPath) {
+  for (const char* directory : {"", "E:", "E:Disk", "\\\\server\\share", "win2000", "1:\\x"}) {
+    const Json machine = {{"current_directory", directory}};
+    EXPECT_THROW(ParseMachine(machine.dump()), MachineError) << directory;
+  }
+  EXPECT_EQ(ParseMachine(Json{{"current_directory", "e:\\"}}.dump()).current_drive, "E");
+}
+
 }  // namespace
 }  // namespace sim

@@ -196,16 +196,37 @@ Device* SimPlatform::FindPresentDevice(Dword instance) {
   return it == device_positions_.end() ? nullptr : &machine_.devices[it->second];
 }
 
-std::filesystem::path SimPlatform::HostPath(std::string_view windows_path) const {
-  std::string letter;
-  std::string_view rest = windows_path;
+std::string SimPlatform::FullPath(std::string_view windows_path) const {
+  const auto is_separator = [](char c) { return c == '\\' || c == '/'; };
+  const auto below = [](std::string folder, std::string_view relative) {
+    if (!folder.ends_with('\\')) folder += '\\';
+    return folder + std::string(relative);
+  };
+  const std::string drive =
+      machine_.current_drive.size() == 1 ? machine_.current_drive + ":" : std::string();
+  const std::string current_directory =
+      machine_.current_directory.empty() ? drive : machine_.current_directory;
+
   if (windows_path.size() >= 2 && windows_path[1] == ':') {
-    letter = std::string(1, windows_path[0]);
-    rest = windows_path.substr(2);
-  } else {
-    letter = machine_.current_drive;
+    const std::string_view rest = windows_path.substr(2);
+    if (!rest.empty() && is_separator(rest.front())) return std::string(windows_path);
+    // "E:SETUP.EXE": below the current directory when that is on drive E:, else E:'s root.
+    const bool current = !drive.empty() && SameIgnoringCase(windows_path.substr(0, 2), drive);
+    return below(current ? current_directory : std::string(windows_path.substr(0, 2)), rest);
   }
-  if (letter.size() != 1 || !std::isalpha(static_cast<unsigned char>(letter[0]))) return {};
+  if (drive.empty()) return {};
+  if (!windows_path.empty() && is_separator(windows_path.front())) {
+    return drive + std::string(windows_path);
+  }
+  return below(current_directory, windows_path);
+}
+
+std::filesystem::path SimPlatform::HostPath(std::string_view windows_path) const {
+  const std::string full = FullPath(windows_path);
+  if (full.size() < 2) return {};
+  std::string letter(1, full[0]);
+  const std::string_view rest = std::string_view(full).substr(2);
+  if (!std::isalpha(static_cast<unsigned char>(letter[0]))) return {};
   letter[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
 
   std::filesystem::path host = root_ / "drives" / letter;
@@ -267,6 +288,19 @@ std::filesystem::path SimPlatform::HostPath(std::string_view windows_path) const
 std::string SimPlatform::GetSystemDirectoryA() {
   if (TakeFault("GetSystemDirectoryA", {})) return {};
   return machine_.system_directory;
+}
+
+std::string SimPlatform::GetModuleFileNameA() {
+  if (TakeFault("GetModuleFileNameA", {program_path_})) return {};
+  std::string path = program_path_;
+  // A bare name is the program found in the current directory, with its extension.
+  if (!path.empty() && path.find_first_of(":\\/") == std::string::npos &&
+      path.find('.') == std::string::npos) {
+    path += ".EXE";
+  }
+  std::string full = path.empty() ? std::string() : FullPath(path);
+  if (full.empty()) last_error_ = platform::kErrorFileNotFound;
+  return full;
 }
 
 int SimPlatform::GetCurrentDriveNumber() {

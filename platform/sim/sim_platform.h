@@ -42,7 +42,17 @@ class SimPlatform final : public platform::Platform {
   /// ignored for the parts that exist.
   std::filesystem::path HostPath(std::string_view windows_path) const;
 
+  /// A Windows path made full the way Windows makes it: a path without a drive, or a relative
+  /// one, lies on the current drive or below the current directory. Empty when the machine has
+  /// no current drive to put it on.
+  std::string FullPath(std::string_view windows_path) const;
+
+  /// The program's path as started (the first argument it sees), from which GetModuleFileNameA
+  /// answers.
+  void SetProgramPath(std::string program_path) { program_path_ = std::move(program_path); }
+
   std::string GetSystemDirectoryA() override;
+  std::string GetModuleFileNameA() override;
   int GetCurrentDriveNumber() override;
   platform::Word GetSystemDefaultLangID() override;
   platform::Dword GetLastError() override;
@@ -112,6 +122,7 @@ class SimPlatform final : public platform::Platform {
 
   Machine& machine_;
   std::filesystem::path root_;
+  std::string program_path_;
   ConsoleIo io_;
   std::size_t input_position_ = 0;
   std::function<void(const Json&)> journal_;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/failing_platform.h"
-#include "tests/temp_machine.h"
+#include "tests/support/failing_platform.h"
+#include "tests/support/temp_machine.h"
 
 namespace sim {
 namespace {
@@ -28,6 +28,44 @@ TEST(SimPlatform, LooksUpPathsIgnoringLetterCase) {
   EXPECT_EQ(m.platform().HostPath("D:\\..\\..\\nls\\english.nls"), m.Host("D:\\NLS\\ENGLISH.NLS"));
   m.machine.current_drive = "";
   EXPECT_EQ(m.platform().HostPath("\\nls"), std::filesystem::path());
+}
+
+TEST(SimPlatform, FindsTheProgramWhereWindowsWouldStartIt) {
+  TempMachine m;
+  m.machine.current_directory = "E:\\Driver Disk\\win2000";
+  m.machine.current_drive = "E";
+  const struct {
+    const char* started_as;
+    const char* module_path;  // empty: the call fails
+  } cases[] = {
+      {"D:\\win2000\\SETUP.EXE", "D:\\win2000\\SETUP.EXE"},
+      {"SETUP", "E:\\Driver Disk\\win2000\\SETUP.EXE"},
+      {"setup.exe", "E:\\Driver Disk\\win2000\\setup.exe"},
+      {"win2000\\SETUP.EXE", "E:\\Driver Disk\\win2000\\win2000\\SETUP.EXE"},
+      {"\\tools\\SETUP.EXE", "E:\\tools\\SETUP.EXE"},
+      {"E:SETUP.EXE", "E:\\Driver Disk\\win2000\\SETUP.EXE"},
+      {"D:SETUP.EXE", "D:\\SETUP.EXE"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    m.platform().SetProgramPath(c.started_as);
+    EXPECT_EQ(m.platform().GetModuleFileNameA(), c.module_path) << c.started_as;
+  }
+  // A relative path lies below the current directory.
+  EXPECT_EQ(m.platform().HostPath("..\\nls"), m.Host("E:\\Driver Disk\\nls"));
+
+  // Without a current directory a bare name lies at the root of the current drive; without a
+  // current drive, nowhere.
+  m.machine.current_directory.clear();
+  m.platform().SetProgramPath("SETUP");
+  EXPECT_EQ(m.platform().GetModuleFileNameA(), "E:\\SETUP.EXE");
+  m.machine.current_drive = "";
+  EXPECT_EQ(m.platform().GetModuleFileNameA(), "");
+  EXPECT_EQ(m.platform().GetLastError(), platform::kErrorFileNotFound);
+  m.machine.current_drive = "E";
+  m.machine.faults.push_back({"GetModuleFileNameA", std::nullopt, 122, 1});
+  EXPECT_EQ(m.platform().GetModuleFileNameA(), "");
+  EXPECT_EQ(m.platform().GetLastError(), 122u);
 }
 
 TEST(SimPlatform, CopyFileRespectsReadOnlyDestinationsAndNeverHalfWrites) {
@@ -461,7 +499,8 @@ TEST(FailingPlatform, AnswersAsTheSimulatedMachineDoesWhereTheObjectIsMissing) {
 
 TEST(Machine, RoundTripsThroughJson) {
   const Machine machine = ParseMachine(R"({
-    "system_directory": "C:\\W", "current_drive": "", "language": 1041, "sleep": "virtual",
+    "system_directory": "C:\\W", "current_drive": "", "current_directory": "e:\\Disk",
+    "language": 1041, "sleep": "virtual",
     "registry_writable": false,
     "registry": {"K": {"V": {"type": "REG_SZ", "data": "x"}}},
     "devices": [{"hardware_ids": ["A"], "update": "reboot", "children": [{"hardware_ids": []}]},
@@ -469,6 +508,8 @@ TEST(Machine, RoundTripsThroughJson) {
     "faults": [{"op": "CopyFileA", "path": "D:\\x", "error": 5, "count": 2}]})");
   const Machine again = ParseMachine(MachineToJson(machine).dump());
   EXPECT_EQ(MachineToJson(again), MachineToJson(machine));
+  EXPECT_EQ(again.current_directory, "e:\\Disk");
+  EXPECT_EQ(again.current_drive, "E") << "the current directory's drive is the current drive";
   EXPECT_EQ(again.language, 1041);
   EXPECT_TRUE(again.virtual_sleep);
   EXPECT_FALSE(again.registry_writable);

@@ -1,189 +1,163 @@
 #!/usr/bin/env python3
 """Checks a built SETUP.EXE against what the systems it is for can run.
 
-    check_image.py --arch i386|amd64 --allowed allowed_imports.txt [--max-version 5.0] IMAGE
+    check_image.py --arch i386|amd64 --allowed allowed_imports.txt --version X.Y.Z
+                   [--max-version 5.0] IMAGE
     check_image.py --list IMAGE
 
 The image must be a console program of the expected machine type and format (i386: PE32,
 amd64: PE32+) whose operating system and subsystem versions are at most --max-version, and it
 may import only the DLLs and functions that the allowed list names for its architecture, all
 of them KnownDLLs of Windows 2000 (which Windows loads from the system directory whatever lies
-beside the program). A release image also carries no link time stamp, no symbol table and no
-debug directory, so that two builds of the same sources are the same bytes. Every problem
-is printed; the exit code is 0 when there is none, 1 when there is one, 2 when the image or
-the list cannot be read. --list prints what the image imports, one "DLL FUNCTION" line each,
-in the list's format.
+beside the program). Its version resource says what a file's properties and inventory tools
+show: file and product version X.Y.Z (in numbers and in text), a file description and product
+name, the company "ZOV" (as the banner names it) and the original file name SETUP.EXE. A release
+image also carries no link time stamp (nor one in its resource directory), no symbol table and
+no debug directory, so that two builds of the same sources are the same bytes. Every problem is
+printed; the exit code is 0 when there is none, 1 when there is one, 2 when the image or the
+list cannot be read. --list prints what the image imports, one "DLL FUNCTION" line each, in the
+list's format.
 
-Standard library only: the PE headers and the import directories are read here.
+The image is read with pefile (Debian's python3-pefile, which Debian's own /usr/bin/python3
+imports).
 """
 
 import argparse
-import struct
 import sys
+
+import pefile
 
 # The KnownDLLs of Windows 2000 that a setup program may have reason to import. Any other DLL
 # that an image imports by name is looked for first in the image's own folder.
 KNOWN_DLLS = frozenset({"kernel32.dll", "advapi32.dll", "msvcrt.dll", "user32.dll"})
 
-MACHINES = {"i386": 0x014C, "amd64": 0x8664}
+MACHINES = {"i386": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
+            "amd64": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]}
 MACHINE_NAMES = {value: name for name, value in MACHINES.items()}
-PE32_MAGIC = 0x010B
-PE32_PLUS_MAGIC = 0x020B
+PE32_MAGIC = pefile.OPTIONAL_HEADER_MAGIC_PE
+PE32_PLUS_MAGIC = pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS
 FORMATS = {"i386": PE32_MAGIC, "amd64": PE32_PLUS_MAGIC}
 FORMAT_NAMES = {PE32_MAGIC: "PE32", PE32_PLUS_MAGIC: "PE32+"}
-SUBSYSTEM_CONSOLE = 3
+SUBSYSTEM_CONSOLE = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]
 
-DOS_SIGNATURE = b"MZ"
-PE_SIGNATURE = b"PE\0\0"
-DOS_LFANEW_OFFSET = 0x3C
-COFF_HEADER_SIZE = 20
-SECTION_HEADER_SIZE = 40
-IMPORT_DESCRIPTOR_SIZE = 20
-DELAY_DESCRIPTOR_SIZE = 32
-DIRECTORY_IMPORT = 1
-DIRECTORY_DEBUG = 6
-DIRECTORY_DELAY_IMPORT = 13
-DELAY_ATTRIBUTE_RVA = 0x1
-# Upper bounds that a sound image of this program stays far below; a damaged one must not make
-# the reader loop for ever.
-MAX_DESCRIPTORS = 1000
-MAX_THUNKS = 100000
-MAX_NAME_LENGTH = 4096
+DIRECTORY_IMPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]
+DIRECTORY_RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
+DIRECTORY_DEBUG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]
+DIRECTORY_DELAY_IMPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]
+
+# What the version resource's strings must say: exactly these, and some text for the others.
+COMPANY_NAME = "ZOV"
+ORIGINAL_FILE_NAME = "SETUP.EXE"
+DESCRIBING_STRINGS = ("FileDescription", "ProductName")
 
 
 class ImageError(Exception):
     """The file is not a PE image that can be read."""
 
 
+class VersionResource:
+    """The version resource: its fixed part's file and product versions (four numbers each) and
+    the strings of its string tables."""
+
+    def __init__(self, file_version, product_version, strings):
+        self.file_version, self.product_version, self.strings = (file_version, product_version,
+                                                                 strings)
+
+
+def four_numbers(most, least):
+    return (most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF)
+
+
 class Image:
-    """The parts of a PE image that the checks look at."""
+    """The parts of a PE image that the checks look at, as pefile reads them."""
 
     def __init__(self, data):
-        self.data = data
-        if self._bytes(0, 2) != DOS_SIGNATURE:
-            raise ImageError("no MZ signature: not a Windows image")
-        pe = self._u32(DOS_LFANEW_OFFSET)
-        if self._bytes(pe, 4) != PE_SIGNATURE:
-            raise ImageError("no PE signature at offset 0x%X" % pe)
-        coff = pe + 4
-        (self.machine, sections, self.timestamp, self.symbol_table, self.symbol_count,
-         optional_size, self.characteristics) = struct.unpack_from("<HHIIIHH",
-                                                                   self._bytes(coff, 20))
-        optional = coff + COFF_HEADER_SIZE
-        self.magic = self._u16(optional)
-        if self.magic == PE32_MAGIC:
-            self.image_base = self._u32(optional + 28)
-            directories, count_offset, self.thunk_size = optional + 96, optional + 92, 4
-        elif self.magic == PE32_PLUS_MAGIC:
-            self.image_base = self._u64(optional + 24)
-            directories, count_offset, self.thunk_size = optional + 112, optional + 108, 8
-        else:
+        try:
+            self.pe = pefile.PE(data=bytes(data), fast_load=True)
+            self.pe.parse_data_directories(directories=[
+                DIRECTORY_IMPORT, DIRECTORY_DELAY_IMPORT, DIRECTORY_RESOURCE])
+        except pefile.PEFormatError as error:
+            raise ImageError(error.value if hasattr(error, "value") else str(error))
+        header, optional = self.pe.FILE_HEADER, self.pe.OPTIONAL_HEADER
+        self.machine, self.timestamp = header.Machine, header.TimeDateStamp
+        self.symbol_table, self.symbol_count = (header.PointerToSymbolTable,
+                                                header.NumberOfSymbols)
+        self.magic, self.subsystem = optional.Magic, optional.Subsystem
+        if self.magic not in FORMAT_NAMES:
             raise ImageError("optional header magic 0x%04X is neither PE32 nor PE32+" % self.magic)
-        self.os_version = (self._u16(optional + 40), self._u16(optional + 42))
-        self.subsystem_version = (self._u16(optional + 48), self._u16(optional + 50))
-        self.subsystem = self._u16(optional + 68)
-        directory_count = self._u32(count_offset)
-        if directories - optional + 8 * directory_count > optional_size:
-            raise ImageError("the data directories run past the optional header")
-        self.directories = [
-            struct.unpack_from("<II", self._bytes(directories + 8 * i, 8))
-            for i in range(directory_count)
-        ]
-        self.sections = []
-        table = optional + optional_size
-        for i in range(sections):
-            header = self._bytes(table + SECTION_HEADER_SIZE * i, SECTION_HEADER_SIZE)
-            name = header[:8].rstrip(b"\0").decode("latin-1")
-            virtual_size, address, raw_size, raw_offset = struct.unpack_from("<IIII", header, 8)
-            self.sections.append((name, address, max(virtual_size, raw_size), raw_size,
-                                  raw_offset))
+        self.os_version = (optional.MajorOperatingSystemVersion,
+                           optional.MinorOperatingSystemVersion)
+        self.subsystem_version = (optional.MajorSubsystemVersion,
+                                  optional.MinorSubsystemVersion)
+        self.directories = [(entry.VirtualAddress, entry.Size)
+                            for entry in optional.DATA_DIRECTORY]
 
-    # --- bounded reads ---------------------------------------------------------------------
-    def _bytes(self, offset, size):
-        if offset < 0 or offset + size > len(self.data):
-            raise ImageError("the image ends before offset 0x%X" % (offset + size))
-        return self.data[offset:offset + size]
+    def _directory_used(self, index):
+        return len(self.directories) > index and self.directories[index][0] != 0
 
-    def _u16(self, offset):
-        return struct.unpack_from("<H", self._bytes(offset, 2))[0]
-
-    def _u32(self, offset):
-        return struct.unpack_from("<I", self._bytes(offset, 4))[0]
-
-    def _u64(self, offset):
-        return struct.unpack_from("<Q", self._bytes(offset, 8))[0]
-
-    def offset_of(self, rva):
-        """The file offset at which the image holds the byte at `rva`."""
-        for _, address, size, raw_size, raw_offset in self.sections:
-            if address <= rva < address + size:
-                if rva - address >= raw_size:
-                    raise ImageError("RVA 0x%X lies in a section's uninitialised part" % rva)
-                return raw_offset + rva - address
-        raise ImageError("RVA 0x%X lies in no section" % rva)
-
-    def u32_at(self, rva):
-        return self._u32(self.offset_of(rva))
-
-    def thunk_at(self, rva):
-        offset = self.offset_of(rva)
-        return self._u64(offset) if self.thunk_size == 8 else self._u32(offset)
-
-    def string_at(self, rva):
-        offset = self.offset_of(rva)
-        end = self.data.find(b"\0", offset, offset + MAX_NAME_LENGTH)
-        if end < 0:
-            raise ImageError("the name at RVA 0x%X has no end" % rva)
-        return self.data[offset:end].decode("latin-1")
-
-    # --- imports -----------------------------------------------------------------------------
-    def _names(self, thunks_rva):
-        """The functions that a thunk array names: "Name", or "#N" for an import by ordinal."""
-        ordinal_flag = 1 << (8 * self.thunk_size - 1)
-        names = []
-        for i in range(MAX_THUNKS):
-            thunk = self.thunk_at(thunks_rva + i * self.thunk_size)
-            if thunk == 0:
-                return names
-            if thunk & ordinal_flag:
-                names.append("#%d" % (thunk & 0xFFFF))
-            else:
-                names.append(self.string_at((thunk & 0x7FFFFFFF) + 2))  # after the hint
-        raise ImageError("a thunk array at RVA 0x%X has no end" % thunks_rva)
+    def _entries(self, index, attribute, empty):
+        """What pefile read of a data directory that the image uses (EMPTY when the directory
+        names nothing). pefile passes over what it cannot read; a directory whose bytes do not
+        all lie in the file is an error here."""
+        if not self._directory_used(index):
+            return empty
+        rva, size = self.directories[index]
+        try:
+            whole = len(self.pe.get_data(rva, size)) == size
+        except pefile.PEFormatError:
+            whole = False
+        if not whole:
+            raise ImageError("the %s directory at RVA 0x%X runs past the end of the image"
+                             % (attribute.replace("DIRECTORY_ENTRY_", "").lower()
+                                .replace("_", " "), rva))
+        return getattr(self.pe, attribute, empty)
 
     def imports(self):
-        """[(dll, function, how)], how being "import" or "delay-load"."""
+        """[(dll, function, how)], how being "import" or "delay-load"; a function imported by
+        ordinal is "#N"."""
         found = []
-        if len(self.directories) > DIRECTORY_IMPORT and self.directories[DIRECTORY_IMPORT][0]:
-            rva = self.directories[DIRECTORY_IMPORT][0]
-            for i in range(MAX_DESCRIPTORS):
-                descriptor = rva + i * IMPORT_DESCRIPTOR_SIZE
-                lookup, _, _, name, first_thunk = (self.u32_at(descriptor + 4 * k)
-                                                   for k in range(5))
-                if lookup == 0 and name == 0 and first_thunk == 0:
-                    break
-                dll = self.string_at(name)
-                for function in self._names(lookup or first_thunk):
-                    found.append((dll, function, "import"))
-            else:
-                raise ImageError("the import directory has no end")
-        if (len(self.directories) > DIRECTORY_DELAY_IMPORT
-                and self.directories[DIRECTORY_DELAY_IMPORT][0]):
-            rva = self.directories[DIRECTORY_DELAY_IMPORT][0]
-            for i in range(MAX_DESCRIPTORS):
-                descriptor = rva + i * DELAY_DESCRIPTOR_SIZE
-                fields = [self.u32_at(descriptor + 4 * k) for k in range(8)]
-                if not any(fields):
-                    break
-                attributes, name, names = fields[0], fields[1], fields[4]
-                # Old images hold addresses where newer ones hold RVAs.
-                base = 0 if attributes & DELAY_ATTRIBUTE_RVA else self.image_base
-                dll = self.string_at(name - base)
-                for function in self._names(names - base):
-                    found.append((dll, function, "delay-load"))
-            else:
-                raise ImageError("the delay-load directory has no end")
+        for attribute, index, how in (("DIRECTORY_ENTRY_IMPORT", DIRECTORY_IMPORT, "import"),
+                                      ("DIRECTORY_ENTRY_DELAY_IMPORT", DIRECTORY_DELAY_IMPORT,
+                                       "delay-load")):
+            for entry in self._entries(index, attribute, []):
+                dll = entry.dll.decode("latin-1")
+                for function in entry.imports:
+                    name = (function.name.decode("latin-1") if function.name is not None
+                            else "#%d" % function.ordinal)
+                    found.append((dll, name, how))
         return found
+
+    def resource_timestamps(self):
+        """The time stamps of the resource directory and its subdirectories that are not 0."""
+        stamps = []
+
+        def walk(directory):
+            if directory.struct.TimeDateStamp:
+                stamps.append(directory.struct.TimeDateStamp)
+            for entry in directory.entries:
+                if hasattr(entry, "directory"):
+                    walk(entry.directory)
+
+        resources = self._entries(DIRECTORY_RESOURCE, "DIRECTORY_ENTRY_RESOURCE", None)
+        if resources is not None:
+            walk(resources)
+        return stamps
+
+    def version_resource(self):
+        """The version resource, or None when the image has none."""
+        self.resource_timestamps()  # a resource directory that cannot be read is an error
+        fixed = getattr(self.pe, "VS_FIXEDFILEINFO", None)
+        if not fixed:
+            return None
+        strings = {}
+        for file_info in getattr(self.pe, "FileInfo", []):
+            for block in file_info:
+                for table in getattr(block, "StringTable", []):
+                    strings.update({key.decode("utf-8", "replace"): value.decode("utf-8", "replace")
+                                    for key, value in table.entries.items()})
+        return VersionResource(four_numbers(fixed[0].FileVersionMS, fixed[0].FileVersionLS),
+                               four_numbers(fixed[0].ProductVersionMS, fixed[0].ProductVersionLS),
+                               strings)
 
 
 def read_allowed(path, arch):
@@ -203,10 +177,35 @@ def read_allowed(path, arch):
 
 
 def version_text(version):
-    return "%d.%d" % version
+    return ".".join("%d" % part for part in version)
 
 
-def check(image, arch, allowed, max_version):
+def version_problems(image, version):
+    """What is wrong with the version resource of an image of `version` (MAJOR, MINOR, PATCH)."""
+    resource = image.version_resource()
+    if resource is None:
+        return ["no version resource: a file's properties and inventory tools would show no "
+                "version"]
+    problems = []
+    numbers = tuple(version) + (0,)
+    for what, found in (("file", resource.file_version), ("product", resource.product_version)):
+        if found != numbers:
+            problems.append("version resource: %s version %s, expected %s"
+                            % (what, version_text(found), version_text(numbers)))
+    wanted = {"FileVersion": version_text(version), "ProductVersion": version_text(version),
+              "CompanyName": COMPANY_NAME, "OriginalFilename": ORIGINAL_FILE_NAME}
+    for key, value in wanted.items():
+        if resource.strings.get(key) != value:
+            problems.append("version resource: %s is %s, expected \"%s\""
+                            % (key, "\"%s\"" % resource.strings[key] if key in resource.strings
+                               else "missing", value))
+    for key in DESCRIBING_STRINGS:
+        if not resource.strings.get(key, "").strip():
+            problems.append("version resource: no %s" % key)
+    return problems
+
+
+def check(image, arch, allowed, max_version, version):
     """Every problem of `image`, as lines of text."""
     problems = []
     if image.machine != MACHINES[arch]:
@@ -219,13 +218,16 @@ def check(image, arch, allowed, max_version):
     if image.subsystem != SUBSYSTEM_CONSOLE:
         problems.append("subsystem %d, expected %d (console)" % (image.subsystem,
                                                                   SUBSYSTEM_CONSOLE))
-    for what, version in (("operating system", image.os_version),
-                          ("subsystem", image.subsystem_version)):
-        if version > max_version:
+    for what, found in (("operating system", image.os_version),
+                        ("subsystem", image.subsystem_version)):
+        if found > max_version:
             problems.append("%s version %s: the image asks for a newer Windows than %s"
-                            % (what, version_text(version), version_text(max_version)))
+                            % (what, version_text(found), version_text(max_version)))
     if image.timestamp != 0:
         problems.append("a link time stamp (0x%08X): two builds would differ" % image.timestamp)
+    for stamp in image.resource_timestamps():
+        problems.append("a time stamp in the resource directory (0x%08X): two builds would differ"
+                        % stamp)
     if image.symbol_table != 0 or image.symbol_count != 0:
         problems.append("a symbol table (%d symbols): the release image is stripped"
                         % image.symbol_count)
@@ -239,15 +241,20 @@ def check(image, arch, allowed, max_version):
         elif (dll.lower(), function) not in allowed:
             problems.append("%s %s (%s) is not in the allowed list: check that Windows 2000 SP4 "
                             "provides it before adding it" % (dll, function, how))
+    problems += version_problems(image, version)
     return problems
 
 
-def parse_version(text):
-    try:
-        major, minor = text.split(".")
-        return int(major), int(minor)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not MAJOR.MINOR: %s" % text)
+def parse_numbers(count, form):
+    def parse(text):
+        try:
+            numbers = tuple(int(part) for part in text.split("."))
+        except ValueError:
+            numbers = ()
+        if len(numbers) != count:
+            raise argparse.ArgumentTypeError("not %s: %s" % (form, text))
+        return numbers
+    return parse
 
 
 def main(argv):
@@ -255,11 +262,13 @@ def main(argv):
     parser.add_argument("image")
     parser.add_argument("--arch", choices=sorted(MACHINES))
     parser.add_argument("--allowed", help="the allowed import list")
-    parser.add_argument("--max-version", type=parse_version, default=(5, 0))
+    parser.add_argument("--version", type=parse_numbers(3, "MAJOR.MINOR.PATCH"),
+                        help="the product's version, which the version resource must give")
+    parser.add_argument("--max-version", type=parse_numbers(2, "MAJOR.MINOR"), default=(5, 0))
     parser.add_argument("--list", action="store_true", help="print the imports and stop")
     args = parser.parse_args(argv)
-    if not args.list and (args.arch is None or args.allowed is None):
-        parser.error("--arch and --allowed are needed unless --list is given")
+    if not args.list and None in (args.arch, args.allowed, args.version):
+        parser.error("--arch, --allowed and --version are needed unless --list is given")
     try:
         with open(args.image, "rb") as file:
             image = Image(file.read())
@@ -269,7 +278,7 @@ def main(argv):
                                    "" if how == "import" else "  # " + how))
             return 0
         problems = check(image, args.arch, read_allowed(args.allowed, args.arch),
-                         args.max_version)
+                         args.max_version, args.version)
     except (OSError, ImageError) as error:
         print("check_image: %s: %s" % (args.image, error))
         return 2
@@ -277,9 +286,11 @@ def main(argv):
         print("check_image: %s: %s" % (args.image, problem))
     if problems:
         return 1
-    print("check_image: %s: %s %s, console, versions %s and %s, %d imports, all allowed"
-          % (args.image, args.arch, FORMAT_NAMES[image.magic], version_text(image.os_version),
-             version_text(image.subsystem_version), len(image.imports())))
+    print("check_image: %s: %s %s, console, versions %s and %s, %d imports, all allowed, "
+          "version resource %s" % (args.image, args.arch, FORMAT_NAMES[image.magic],
+                                   version_text(image.os_version),
+                                   version_text(image.subsystem_version), len(image.imports()),
+                                   version_text(args.version)))
     return 0
 
 

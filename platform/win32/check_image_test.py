@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Tests of check_image.py on small PE images made here, byte by byte."""
+"""Tests of check_image.py on small PE images made here, byte by byte (run by an interpreter that
+imports pefile: Debian's /usr/bin/python3 with python3-pefile)."""
 
 import os
 import struct
@@ -16,15 +17,70 @@ SECTION_FILE_OFFSET = 0x200
 FILE_ALIGNMENT = 0x200
 DIRECTORY_COUNT = 16
 
+# The version that the images made here carry, and the strings of their version resource.
+VERSION = (1, 2, 3)
+STRINGS = {"CompanyName": "ZOV", "FileDescription": "Driver setup", "FileVersion": "1.2.3",
+           "InternalName": "SETUP", "OriginalFilename": "SETUP.EXE",
+           "ProductName": "Server software", "ProductVersion": "1.2.3"}
+RT_VERSION = 16
+
+
+def pad4(data):
+    return data + b"\0" * (-len(data) % 4)
+
+
+def version_block(key, value=b"", value_length=0, text=False, children=()):
+    """One block of a version resource: its length, the value's length, its type (1: text), the
+    key in UTF-16 and its NUL, then the value and the children, each at a multiple of 4 bytes."""
+    data = pad4(struct.pack("<HHH", 0, value_length, 1 if text else 0)
+                + (key + "\0").encode("utf-16-le")) + value
+    for child in children:
+        data = pad4(data) + child
+    return struct.pack("<H", len(data)) + data[2:]
+
+
+def version_info(file_version=VERSION + (0,), product_version=VERSION + (0,), strings=None):
+    """A version resource (VS_VERSIONINFO) as a resource compiler writes it: the fixed part with
+    the two versions, one string table (US English, Unicode) and the translation."""
+    strings = STRINGS if strings is None else strings
+
+    def most_least(version):
+        return version[0] << 16 | version[1], version[2] << 16 | version[3]
+
+    fixed = struct.pack("<13I", 0xFEEF04BD, 0x10000, *most_least(file_version),
+                        *most_least(product_version), 0x3F, 0, 0x40004, 1, 0, 0, 0)
+    table = version_block("040904B0", text=True, children=[
+        version_block(key, (value + "\0").encode("utf-16-le"), len(value) + 1, True)
+        for key, value in strings.items()])
+    return version_block("VS_VERSION_INFO", fixed, len(fixed), children=[
+        version_block("StringFileInfo", text=True, children=[table]),
+        version_block("VarFileInfo", text=True, children=[
+            version_block("Translation", struct.pack("<HH", 0x409, 1200), 4)])])
+
+
+def resource_tree(rva, data, timestamp=0):
+    """A resource directory at RVA that holds DATA as the version resource (type 16, name 1,
+    US English): three one-entry directories, a data entry, the data."""
+    def directory(entry_id, target, stamp=0):
+        return struct.pack("<IIHHHHII", 0, stamp, 0, 0, 0, 1, entry_id, target)
+    data_entry = 3 * 24
+    return (directory(RT_VERSION, 0x80000000 | 24, timestamp) + directory(1, 0x80000000 | 48)
+            + directory(0x409, data_entry)
+            + struct.pack("<IIII", rva + data_entry + 16, len(data), 0, 0) + data)
+
 
 def make_image(arch="i386", imports=None, delay_imports=None, machine=None, subsystem=3,
                os_version=(5, 0), subsystem_version=(5, 0), timestamp=0, symbols=0,
-               debug_directory=False):
-    """A PE image with one section that holds the import (and delay-load) directories.
+               debug_directory=False, version_resource=b"default", resource_timestamp=0):
+    """A PE image with one section that holds the import (and delay-load) directories and the
+    resource directory.
 
     `imports` and `delay_imports` map a DLL name to its functions: names, or ints for imports
-    by ordinal.
+    by ordinal. `version_resource` is the version resource's data (by default that of VERSION and
+    STRINGS), or None for an image without resources.
     """
+    if version_resource == b"default":
+        version_resource = version_info()
     imports = {"KERNEL32.dll": ["ExitProcess"]} if imports is None else imports
     delay_imports = delay_imports or {}
     plus = arch == "amd64"
@@ -63,12 +119,19 @@ def make_image(arch="i386", imports=None, delay_imports=None, machine=None, subs
             offset = delay_rva - SECTION_RVA + 32 * i
             section[offset:offset + 32] = struct.pack("<8I", 1, name, handle, addresses, names,
                                                       0, 0, 0)
+    resource_rva = 0
+    if version_resource is not None:
+        resource_rva = SECTION_RVA + len(section)
+        resources = resource_tree(resource_rva, version_resource, resource_timestamp)
+        alloc(resources)
     section.extend(b"\0" * (-len(section) % FILE_ALIGNMENT))
 
     directories = [(0, 0)] * DIRECTORY_COUNT
     directories[check_image.DIRECTORY_IMPORT] = (import_rva, 20 * (len(imports) + 1))
     if delay_rva:
         directories[check_image.DIRECTORY_DELAY_IMPORT] = (delay_rva, 32)
+    if resource_rva:
+        directories[check_image.DIRECTORY_RESOURCE] = (resource_rva, len(resources))
     if debug_directory:
         directories[check_image.DIRECTORY_DEBUG] = (SECTION_RVA, 28)
     optional = bytearray(112 if plus else 96)
@@ -100,8 +163,8 @@ ALLOWED = {("kernel32.dll", "ExitProcess"), ("kernel32.dll", "GetFileSizeEx"),
            ("msvcrt.dll", "printf")}
 
 
-def problems_of(data, arch="i386", allowed=ALLOWED, max_version=(5, 0)):
-    return check_image.check(check_image.Image(data), arch, allowed, max_version)
+def problems_of(data, arch="i386", allowed=ALLOWED, max_version=(5, 0), version=VERSION):
+    return check_image.check(check_image.Image(data), arch, allowed, max_version, version)
 
 
 class ReadsTheImportTable(unittest.TestCase):
@@ -130,6 +193,26 @@ class ReadsTheImportTable(unittest.TestCase):
             with self.subTest(what):
                 with self.assertRaises(check_image.ImageError):
                     check_image.Image(data).imports()
+        with self.subTest("cut before the resources"):
+            data = make_image(imports={})
+            with self.assertRaises(check_image.ImageError):
+                check_image.Image(data[:SECTION_FILE_OFFSET + 40]).version_resource()
+
+
+class ReadsTheVersionResource(unittest.TestCase):
+    def test_versions_and_strings(self):
+        for arch in ("i386", "amd64"):
+            with self.subTest(arch=arch):
+                resource = check_image.Image(make_image(arch, version_resource=version_info(
+                    (1, 2, 3, 4), (5, 6, 7, 8)))).version_resource()
+                self.assertEqual(resource.file_version, (1, 2, 3, 4))
+                self.assertEqual(resource.product_version, (5, 6, 7, 8))
+                self.assertEqual(resource.strings, STRINGS)
+
+    def test_an_image_without_resources(self):
+        image = check_image.Image(make_image(version_resource=None))
+        self.assertIsNone(image.version_resource())
+        self.assertEqual(image.resource_timestamps(), [])
 
 
 class ChecksTheImage(unittest.TestCase):
@@ -172,12 +255,45 @@ class ChecksTheImage(unittest.TestCase):
             ("a link time stamp", dict(timestamp=0x5F000000), "a link time stamp (0x5F000000)"),
             ("not stripped", dict(symbols=12), "a symbol table (12 symbols)"),
             ("debug information", dict(debug_directory=True), "a debug directory"),
+            ("a resource time stamp", dict(resource_timestamp=0x5F000001),
+             "a time stamp in the resource directory (0x5F000001)"),
         ]
         for what, fields, reported in cases:
             with self.subTest(what):
                 problems = problems_of(make_image(**fields))
                 self.assertTrue(any(reported in p for p in problems), problems)
         self.assertEqual(problems_of(make_image(os_version=(4, 0), subsystem_version=(5, 0))), [])
+
+    def test_the_version_resource(self):
+        def strings(**changes):
+            return {key: value for key, value in dict(STRINGS, **changes).items()
+                    if value is not None}
+        cases = [
+            ("none", None, "no version resource"),
+            ("another file version", version_info(file_version=(1, 2, 4, 0)),
+             "file version 1.2.4.0, expected 1.2.3.0"),
+            ("a build number", version_info(product_version=(1, 2, 3, 7)),
+             "product version 1.2.3.7, expected 1.2.3.0"),
+            ("another version text", version_info(strings=strings(FileVersion="1.2")),
+             "FileVersion is \"1.2\", expected \"1.2.3\""),
+            ("no product version text", version_info(strings=strings(ProductVersion=None)),
+             "ProductVersion is missing, expected \"1.2.3\""),
+            ("another company", version_info(strings=strings(CompanyName="ZOV Inc.")),
+             "CompanyName is \"ZOV Inc.\", expected \"ZOV\""),
+            ("another file name", version_info(strings=strings(OriginalFilename="setup.exe")),
+             "OriginalFilename is \"setup.exe\", expected \"SETUP.EXE\""),
+            ("no description", version_info(strings=strings(FileDescription=None)),
+             "no FileDescription"),
+            ("a blank product name", version_info(strings=strings(ProductName=" ")),
+             "no ProductName"),
+        ]
+        for what, resource, reported in cases:
+            with self.subTest(what):
+                problems = problems_of(make_image(version_resource=resource))
+                self.assertEqual(len(problems), 1, problems)
+                self.assertIn(reported, problems[0])
+        self.assertEqual(problems_of(make_image(), version=(1, 2, 3)), [])
+        self.assertEqual(len(problems_of(make_image(), version=(1, 2, 4))), 4)
 
     def test_the_list_keeps_architecture_lines_apart(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -208,7 +324,7 @@ class CommandLine(unittest.TestCase):
                 file.write("kernel32.dll ExitProcess\n")
             return subprocess.run(
                 [sys.executable, check_image.__file__, "--arch", "i386", "--allowed", listing,
-                 *arguments, image], capture_output=True, text=True)
+                 "--version", "1.2.3", *arguments, image], capture_output=True, text=True)
 
     def test_exit_codes_and_messages(self):
         passed = self.run_tool(make_image())
@@ -220,6 +336,9 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(unreadable.returncode, 2)
         newer = self.run_tool(make_image(os_version=(5, 2)), "--max-version", "5.2")
         self.assertEqual(newer.returncode, 0, newer.stdout)
+        other_version = self.run_tool(make_image(), "--version", "1.3.0")
+        self.assertEqual(other_version.returncode, 1)
+        self.assertIn("file version 1.2.3.0, expected 1.3.0.0", other_version.stdout)
 
 
 if __name__ == "__main__":

@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# Builds SETUP.EXE twice with the `windows` preset, each time from a copy of the repository's
-# files in a folder of another name and length, and compares the two images byte for byte.
-# The copy holds the tracked files as they stand in the working tree, and the files not yet
-# added that git does not ignore (a tracked build file may already name one); never build/.
+# Builds SETUP.EXE and the release twice with the `windows` preset, each time from a copy of the
+# repository's files in a folder of another name and length, and compares the two images and
+# the two release zips byte for byte. The copy holds the tracked files as they stand in the
+# working tree, and the files not yet added that git does not ignore (a tracked build file may
+# already name one); never build/.
 #
 #   platform/win32/check_reproducible.sh
 #
-# Exit code: 0 when the two images are the same bytes, 1 when they differ, 2 when a copy or a
-# build fails. Only the SETUP target is built; the two trees are configured and built side by
-# side. The temporary folders are removed however the check ends.
+# Exit code: 0 when the two images and the two zips are the same bytes, 1 when they differ, 2
+# when a copy or a build fails. Only the SETUP and release targets are built (the release with
+# the program's part only, unsigned); the two trees are configured and built side by side. The
+# temporary folders are removed however the check ends.
 set -euo pipefail
 
 readonly PRESET=windows
-readonly TARGET=SETUP
+readonly TARGETS=(SETUP release)
 readonly IMAGE=platform/win32/SETUP.exe
+readonly RELEASE=release
 readonly DIFFERENCES_SHOWN=20
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -55,7 +58,7 @@ build_tree() {
   (
     cd "$1"
     export SOURCE_DATE_EPOCH=$2
-    cmake --preset "$PRESET" && cmake --build "build/$PRESET" --target "$TARGET" -j "$jobs"
+    cmake --preset "$PRESET" && cmake --build "build/$PRESET" --target "${TARGETS[@]}" -j "$jobs"
   ) >"$1.log" 2>&1
 }
 
@@ -83,15 +86,29 @@ if [ "$failed" -ne 0 ]; then
   exit 2
 fi
 
-a=$first/build/$PRESET/$IMAGE
-b=$second/build/$PRESET/$IMAGE
-if cmp -s "$a" "$b"; then
-  echo "check_reproducible: reproducible: the two $IMAGE are byte-identical" \
-    "($(stat -c %s "$a") bytes, sha256 $(sha256sum "$a" | cut -d' ' -f1), $((SECONDS - start)) s)"
-  exit 0
+# compare NAME: the file NAME (relative to the build folder) of the two builds, byte for byte;
+# says how they compare, and fails when they differ.
+compare() {
+  local a=$first/build/$PRESET/$1 b=$second/build/$PRESET/$1
+  if cmp -s "$a" "$b"; then
+    echo "check_reproducible: reproducible: the two $1 are byte-identical" \
+      "($(stat -c %s "$a") bytes, sha256 $(sha256sum "$a" | cut -d' ' -f1))"
+    return 0
+  fi
+  echo "check_reproducible: NOT reproducible: the two $1 differ" \
+    "($(stat -c %s "$a") and $(stat -c %s "$b") bytes); first differing bytes" \
+    "(offset, octal values):"
+  cmp -l "$a" "$b" 2>/dev/null | head -n "$DIFFERENCES_SHOWN" || true
+  return 1
+}
+
+zips=("$first/build/$PRESET/$RELEASE"/*.zip)
+if [ ! -f "${zips[0]}" ] || [ "${#zips[@]}" -ne 1 ]; then
+  echo "check_reproducible: FAILED: the release made no single zip in build/$PRESET/$RELEASE"
+  exit 2
 fi
-echo "check_reproducible: NOT reproducible: the two $IMAGE differ" \
-  "($(stat -c %s "$a") and $(stat -c %s "$b") bytes); first differing bytes" \
-  "(offset, octal values):"
-cmp -l "$a" "$b" 2>/dev/null | head -n "$DIFFERENCES_SHOWN" || true
-exit 1
+status=0
+compare "$IMAGE" || status=1
+compare "$RELEASE/$(basename "${zips[0]}")" || status=1
+echo "check_reproducible: $((SECONDS - start)) s"
+exit "$status"

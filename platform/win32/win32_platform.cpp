@@ -30,6 +30,9 @@ static_assert(sizeof(platform::Word) == sizeof(WORD));
 static_assert(std::is_same_v<platform::Bool, BOOL>);
 static_assert(sizeof(platform::Handle) == sizeof(HANDLE));
 
+/// The longest path Windows has, in characters.
+constexpr DWORD kMaxLongPath = 32767;
+
 template <typename T>
 T FromHandle(platform::Handle handle) {
   return reinterpret_cast<T>(handle);
@@ -113,6 +116,21 @@ Win32Platform::~Win32Platform() = default;
 
 std::string Win32Platform::GetSystemDirectoryA() {
   return SystemDirectory();
+}
+
+std::string Win32Platform::GetModuleFileNameA() {
+  // A path that does not fit is cut (and on Windows 2000 and XP left without its terminating
+  // zero), so the buffer grows until the whole path fits, up to the longest path there is.
+  for (DWORD size = MAX_PATH + 1; size <= 2 * kMaxLongPath; size *= 2) {
+    std::string buffer(size, '\0');
+    const DWORD length = ::GetModuleFileNameA(nullptr, buffer.data(), size);
+    if (length == 0) return {};
+    if (length < size) {
+      buffer.resize(length);
+      return buffer;
+    }
+  }
+  return {};
 }
 
 int Win32Platform::GetCurrentDriveNumber() {

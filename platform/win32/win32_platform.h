@@ -27,6 +27,7 @@ class Win32Platform final : public platform::Platform {
   Win32Platform& operator=(const Win32Platform&) = delete;
 
   std::string GetSystemDirectoryA() override;
+  std::string GetModuleFileNameA() override;
   int GetCurrentDriveNumber() override;
   platform::Word GetSystemDefaultLangID() override;
   platform::Dword GetLastError() override;

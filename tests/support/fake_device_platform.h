@@ -1,28 +1,21 @@
-// Tests only. Two doubles for the device code:
-// - SimMachineTest: an in-memory simulated machine (sim::Machine + sim::SimPlatform) in a
-//   temporary folder, with its console output and journal collected (tests/temp_machine.h);
-// - FakeDevicePlatform: a platform whose device services follow a script byte for byte, for the
-//   protocol cases that the simulated machine cannot produce (short reported sizes, lists
-//   without a NUL, odd read errors) and for counting what was passed. Every service that the
-//   device code does not use fails (testing_support::FailingPlatform).
+// Tests only. A platform whose device services follow a script byte for byte, for the protocol
+// cases that the simulated machine cannot produce (short reported sizes, lists without a NUL,
+// odd read errors) and for counting what was passed. Every service that the device code does
+// not use fails (FailingPlatform).
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "platform/platform.h"
-#include "platform/sim/machine.h"
-#include "platform/sim/sim_platform.h"
-#include "tests/failing_platform.h"
-#include "tests/temp_machine.h"
+#include "tests/support/failing_platform.h"
 
-namespace devices::testing {
+namespace testing_support {
 
 using platform::Bool;
 using platform::Dword;
@@ -78,7 +71,7 @@ struct UpdateCall {
   Bool reboot_passed;  // the flag's value as the service found it
 };
 
-class FakeDevicePlatform final : public ::testing_support::FailingPlatform {
+class FakeDevicePlatform final : public FailingPlatform {
  public:
   static constexpr Handle kSet = 0x5E7;
   static constexpr Handle kSearch = 0x5EA;
@@ -104,7 +97,7 @@ class FakeDevicePlatform final : public ::testing_support::FailingPlatform {
   int searches_open = 0;
   std::vector<Dword> removed;  // indices of the devices the class installer was asked to remove
   std::vector<UpdateCall> updates;
-  // The last-error value is FailingPlatform::last_error.
+  // The last-error value and standard output are kept by FailingPlatform (last_error, output).
 
   /// The sizes passed to the reads, in order.
   std::vector<Dword> ReadSizes() const {
@@ -191,7 +184,7 @@ class FakeDevicePlatform final : public ::testing_support::FailingPlatform {
   Handle FindFirstFileA(std::string_view path) override {
     log.push_back("FindFirstFileA " + std::string(path));
     if (existing_files.find(path) == existing_files.end()) {
-      return Failed(platform::kInvalidHandleValue, platform::kErrorFileNotFound);
+      return FailingPlatform::FindFirstFileA(path);
     }
     ++searches_open;
     return kSearch;
@@ -212,68 +205,10 @@ class FakeDevicePlatform final : public ::testing_support::FailingPlatform {
     log.push_back("SetLastError " + std::to_string(error));
     last_error = error;
   }
-  std::string output;
   void WriteStandardOutput(std::string_view bytes) override {
     log.push_back("WriteStandardOutput");
-    output += bytes;
+    FailingPlatform::WriteStandardOutput(bytes);  // kept in `output`
   }
 };
 
-// --- The simulated machine ----------------------------------------------------------------------
-
-inline sim::Device SimDevice(std::vector<std::string> ids, std::string update = "ok") {
-  sim::Device device;
-  device.hardware_ids = std::move(ids);
-  device.update = std::move(update);
-  return device;
-}
-inline sim::Device SimDeviceWithoutList() {
-  return sim::Device{};
-}
-
-/// A test on a simulated machine in a temporary folder (testing_support::TempMachine). Fill
-/// `machine` and write its files first, then call Start().
-/// A device's hardware-ID list as a test writes it; nothing: a device without a list.
-using IdList = std::optional<std::vector<std::string>>;
-
-class SimMachineTest : public ::testing::Test {
- protected:
-  sim::SimPlatform& Start() { return temp_.platform(); }
-
-  /// Makes these devices present, in this enumeration order.
-  void AddDevices(const std::vector<IdList>& devices) {
-    for (const IdList& ids : devices) {
-      machine.devices.push_back(ids ? SimDevice(*ids) : SimDeviceWithoutList());
-    }
-  }
-
-  /// Writes a file of the machine at a Windows path such as "C:\\pkg\\orvan.inf".
-  void WriteFile(const std::string& windows_path, const std::string& text) {
-    temp_.WriteFile(windows_path, text);
-  }
-
-  /// The journal entries of one operation.
-  std::vector<sim::Json> Entries(std::string_view op) const {
-    std::vector<sim::Json> entries;
-    for (const sim::Json& entry : journal) {
-      if (entry.value("op", "") == op) entries.push_back(entry);
-    }
-    return entries;
-  }
-
-  /// The hardware-ID lists of the present devices, in order.
-  std::vector<std::vector<std::string>> PresentIds() const {
-    std::vector<std::vector<std::string>> ids;
-    for (const sim::Device& device : machine.devices) {
-      ids.push_back(device.hardware_ids.value_or(std::vector<std::string>{}));
-    }
-    return ids;
-  }
-
-  testing_support::TempMachine temp_;
-  sim::Machine& machine = temp_.machine;
-  std::string& output = temp_.output;
-  std::vector<sim::Json>& journal = temp_.journal;
-};
-
-}  // namespace devices::testing
+}  // namespace testing_support

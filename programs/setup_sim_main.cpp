@@ -145,11 +145,15 @@ int main(int argc, char** argv) {
   int exit_code = 0;
   {
     sim::SimPlatform platform(machine, folder, sim::ConsoleIo{}, write_journal);
-    if (!arguments.reboot) exit_code = setup::SetupMain(platform, arguments.program);
+    if (!arguments.reboot) {
+      platform.SetProgramPath(arguments.program.front());
+      exit_code = setup::SetupMain(platform, arguments.program);
+    }
     for (const std::string& command : commands) {
       const std::vector<std::string> parts = sim::SplitCommandLine(command);
       if (parts.empty()) continue;
       if (IsThisProgram(parts.front())) {
+        platform.SetProgramPath(parts.front());
         exit_code = setup::SetupMain(platform, parts);
         continue;
       }

@@ -1,14 +1,17 @@
-// Tests only. The base of the test doubles of platform::Platform: a machine that holds nothing,
-// on which every operation fails as Windows answers for an object that is not there. A double
-// derives from it and overrides only the operations it means to show; everything else keeps
-// failing, with a last-error value that says why.
+// For tests and host tools only. The base of the test doubles of platform::Platform (and of
+// package-info's host files): a machine that holds nothing, on which every operation fails as
+// Windows answers for an object that is not there. A double derives from it and overrides only
+// the operations it means to show; everything else keeps failing, with a last-error value that
+// says why.
 //
 // What each operation answers:
-// - system: no system directory (empty, ERROR_PATH_NOT_FOUND); a current directory without a
-//   drive letter (0); the language of an English (United States) system, 0x0409, since that
-//   service cannot fail; Sleep returns at once;
-// - console: no standard output (bytes written are dropped), no standard input (nothing,
-//   ERROR_INVALID_HANDLE), no console for the key wait (it returns at once);
+// - system: no system directory (empty, ERROR_PATH_NOT_FOUND); no path for the program's own
+//   file (empty, ERROR_FILE_NOT_FOUND); a current directory without a drive letter (0); the
+//   language of an English (United States) system, 0x0409, since that service cannot fail;
+//   Sleep returns at once;
+// - console: what is written to standard output is kept in `output`, for the test to read; no
+//   standard input (nothing, ERROR_INVALID_HANDLE), no console for the key wait (it returns at
+//   once);
 // - files: no file exists: a read, a size, a search, an attribute change and a copy fail with
 //   ERROR_FILE_NOT_FOUND, a new folder with ERROR_PATH_NOT_FOUND (its parent is missing too);
 // - devices: no device information set can be built (INVALID_HANDLE_VALUE,
@@ -38,9 +41,12 @@ class FailingPlatform : public platform::Platform {
  public:
   /// What GetLastError answers: set by SetLastError and by every failing operation.
   platform::Dword last_error = platform::kErrorSuccess;
+  /// Everything written to standard output.
+  std::string output;
 
   // --- System --------------------------------------------------------------------------------
   std::string GetSystemDirectoryA() override { return Failed(std::string(), kNoPath); }
+  std::string GetModuleFileNameA() override { return Failed(std::string(), kNoFile); }
   int GetCurrentDriveNumber() override { return 0; }
   platform::Word GetSystemDefaultLangID() override { return kEnglishUnitedStates; }
   platform::Dword GetLastError() override { return last_error; }
@@ -48,7 +54,7 @@ class FailingPlatform : public platform::Platform {
   void Sleep(platform::Dword) override {}
 
   // --- Console -------------------------------------------------------------------------------
-  void WriteStandardOutput(std::string_view) override {}
+  void WriteStandardOutput(std::string_view bytes) override { output.append(bytes); }
   std::optional<unsigned char> ReadStandardInputByte() override {
     return Failed(std::optional<unsigned char>(), kBadHandle);
   }

@@ -1,4 +1,4 @@
-#include "tests/temp_machine.h"
+#include "tests/support/temp_machine.h"
 
 #include <algorithm>
 #include <fstream>

@@ -1,6 +1,6 @@
-// Test double for the version stamp tests: a platform whose files are byte strings in memory
-// and which records every file read, so that a test can tell which files were opened. Every
-// other operation fails (testing_support::FailingPlatform).
+// Tests only. A platform whose files are byte strings in memory and which records every file
+// read, so that a test can tell which files were opened. Every other operation fails, and
+// standard output is kept (FailingPlatform).
 #pragma once
 
 #include <algorithm>
@@ -13,18 +13,16 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/failing_platform.h"
+#include "tests/support/failing_platform.h"
 
-namespace deploy::testing_support {
+namespace testing_support {
 
-class FakeFilePlatform final : public ::testing_support::FailingPlatform {
+class FakeFilePlatform final : public FailingPlatform {
  public:
   /// Files by path; a path that is not here cannot be opened.
   std::map<std::string, std::string, std::less<>> files;
   /// Every path that ReadBinaryFile was asked for, in order.
   std::vector<std::string> reads;
-  /// Everything written to standard output.
-  std::string output;
 
   std::optional<std::size_t> ReadBinaryFile(std::string_view path,
                                             std::span<char> buffer) override {
@@ -35,7 +33,6 @@ class FakeFilePlatform final : public ::testing_support::FailingPlatform {
     std::memcpy(buffer.data(), file->second.data(), size);
     return size;
   }
-  void WriteStandardOutput(std::string_view bytes) override { output.append(bytes); }
 };
 
-}  // namespace deploy::testing_support
+}  // namespace testing_support
