@@ -207,6 +207,7 @@ class Machine:
 
     def __init__(self, case):
         self.system, self.language, self.registry_writable = case.system, 1033, True
+        self.medium, self.current_directory = "D:", None
         self.devices, self.faults, self.actions, self.simulator_only = [], [], [], []
         nesting = []  # (indentation, device) of the devices that may take children
         for line in expand(case.machine_lines()):
@@ -281,6 +282,9 @@ MACHINE_STATEMENTS = {
         ("write", text.split(" ", 1)[0], codecs.escape_decode(text.partition(" ")[2])[0])),
     "read-only": set_read_only,
     "remove": lambda m, path: m.actions.append(("remove", path)),
+    "copy": lambda m, paths: m.actions.append(("copy", *paths.split(" ", 1))),
+    "medium": lambda m, folder: setattr(m, "medium", folder),
+    "current-directory": lambda m, path: setattr(m, "current_directory", path),
 }
 
 
@@ -300,8 +304,16 @@ def lay_out(check, machine):
             shutil.rmtree(host) if host.is_dir() else host.unlink()
         elif action == "read-only":
             host.chmod(host.stat().st_mode & ~0o222)
+        elif action == "copy":
+            backend.host_path(rest[0]).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy(backend.host_path(path), backend.host_path(rest[0]))
         else:
             deploy(check, machine, path)
+    if machine.medium != "D:":  # the medium, laid out on D:, moves to where the case says
+        folder = backend.host_path(machine.medium + "\\")
+        folder.mkdir(parents=True, exist_ok=True)
+        for item in list(backend.host_path("D:\\").iterdir()):
+            shutil.move(item, folder / item.name)
     backend.machine_state(check, machine)
 
 
@@ -483,6 +495,8 @@ class Simulator(Backend):
 
     def machine_state(self, check, machine):
         self.state({"system_directory": machine.system, "current_drive": "C",
+                    **({"current_directory": machine.current_directory}
+                       if machine.current_directory else {}),
                     "language": machine.language, "sleep": "virtual",
                     "registry_writable": machine.registry_writable, "registry": {},
                     "faults": machine.faults, "devices": [sim_device(device) for device
@@ -568,7 +582,7 @@ class Wine(Backend):
     of the build (for the image's own architecture) for devices, registry and version."""
 
     name, system, keys = "wine", WINE_SYSTEM32, ("x", "F1")
-    line_end, whole_restart_output = b"\r\n", False  # wineboot may print more after RunOnce
+    line_end, whole_restart_output = b"\r\n", True
     cannot = {"journal": "Wine keeps no journal of what the program did",
               "restart_exit": "wineboot does not pass on the exit code of what RunOnce started"}
 
@@ -637,13 +651,26 @@ class Wine(Backend):
         return result.stdout.decode("latin-1").replace("\r", "") if result.returncode == 0 else ""
 
     def host_path(self, path):
-        root = self.prefix / "drive_c" if path[0].upper() == "C" else self.medium
-        return root / path[3:].replace("\\", "/")
+        return self.drive(path[0]) / path[3:].replace("\\", "/")
+
+    def drive(self, letter):
+        """The folder of a drive: C: the prefix's own, D: the medium, any other a folder of the
+        suite's, mapped as that drive when first asked for."""
+        letter = letter.lower()
+        if letter in "cd":
+            return self.prefix / "drive_c" if letter == "c" else self.medium
+        folder, mapping = self.work / f"drive-{letter}", self.prefix / f"dosdevices/{letter}:"
+        folder.mkdir(parents=True, exist_ok=True)
+        if not mapping.is_symlink():
+            mapping.symlink_to(folder)
+        return folder
 
     def reset(self, check, machine=None):
         """A new medium with the built SETUP.EXE; no package, test devices, RunOnce value,
         service program or planted DLL."""
         shutil.rmtree(self.medium, ignore_errors=True)
+        for folder in self.work.glob("drive-?"):
+            shutil.rmtree(folder)
         shutil.rmtree(self.host_path(WINE_SYSTEM32 + "\\drivers\\orvan"), ignore_errors=True)
         self.lay_out_medium(self.medium)
         shutil.copy(self.config["setup_exe"], self.medium / "win2000/SETUP.EXE")
@@ -683,8 +710,11 @@ class Wine(Backend):
         return {"LC_ALL": LOCALES[machine.language]} if machine.language != 1033 else {}
 
     def run(self, check, command, env, stdin, out):
-        return run_program(check, [self.loader, *command], dict(self.env, **env), stdin,
-                           self.prefix / "drive_c", out)
+        machine = getattr(check, "machine", None)
+        folder = (self.host_path(machine.current_directory + "\\")
+                  if machine and machine.current_directory else self.prefix / "drive_c")
+        return run_program(check, [self.loader, *command], dict(self.env, **env), stdin, folder,
+                           out)
 
     def restart(self, check, machine, env, out):
         """The devices that come back at the restart, with their children, and those that come
@@ -903,7 +933,8 @@ def check_deployed(check, _):
         if not host_path(package + "\\" + folder).is_dir():
             check.fail(f"package directory {folder} missing")
     for source, target in PACKAGE_FILES:
-        source_path, target_path = host_path("D:\\" + source), host_path(package + "\\" + target)
+        source_path = host_path(check.machine.medium + "\\" + source)
+        target_path = host_path(package + "\\" + target)
         if source_path.exists() and not target_path.is_file():
             check.fail(f"{target} not deployed")
         elif source_path.exists() and not same_file(source_path, target_path):
