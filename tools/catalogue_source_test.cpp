@@ -287,11 +287,7 @@ TEST(CatalogueStamp, RefusesAStampTheDeploymentCouldNotReadBack) {
       {"256 bytes", std::string(256, '1'), "has 256 bytes; the deployment reads at most 255"},
       {"an end marker", "1.0$#@!0", "the marker \"$#@!\""},
       {"a start marker", "!@#$1.0", "the marker \"!@#$\""},
-      {"a NUL byte",
-       std::string("1\0"
-                   "2",
-                   3),
-       "NUL byte"},
+      {"a NUL byte", std::string{'1', '\0', '2'}, "NUL byte"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -338,8 +334,7 @@ TEST(CatalogueSource, RefusesACharacterTheConsoleCodePageLacksNamingEntryAndChar
     CatalogueSource source{c.language, c.encoding, BuiltinTexts()};
     source.entries[c.entry] = c.text;
     const Compiled compiled = CompileSource(source);
-    ExpectRefused(compiled, c.entry, c.reported);
-    ASSERT_FALSE(compiled.problems.empty());
+    ASSERT_NO_FATAL_FAILURE(ExpectRefused(compiled, c.entry, c.reported));
     const std::string described = Describe(compiled.problems[0]);
     EXPECT_EQ(described.rfind("entry " + std::to_string(c.entry) + ": ", 0), 0u) << described;
   }
