@@ -47,9 +47,35 @@ const std::map<std::string, std::string> kMediumDirectory = {
     {"JAPANESE.NLS", "nls"},
 };
 
+// The six directories and the nineteen files, spelled out once more.
+const std::vector<std::string> kDirectories = {
+    "C:\\WINNT\\system32\\drivers\\orvan\\",
+    "C:\\WINNT\\system32\\drivers\\orvan\\win2000\\",
+    "C:\\WINNT\\system32\\drivers\\orvan\\nt\\",
+    "C:\\WINNT\\system32\\drivers\\orvan\\nt\\X4400\\",
+    "C:\\WINNT\\system32\\drivers\\orvan\\nt\\X4400\\pivandor\\",
+    "C:\\WINNT\\system32\\drivers\\orvan\\nls\\",
+};
+const std::vector<std::string> kFiles = {
+    "ORVA.INF",     "ORVAN.INF",  "RUDX.INF",     "ZOVRUDX.SYS",  "ZOVTOLIN.DLL",
+    "ZOVKAF.DLL",   "ZOVKAF.SYS", "KAF.INF",      "ORVA.CAT",     "ORVAN.CAT",
+    "RUDX.CAT",     "KAF.CAT",    "NUVELODA.DLL", "ZOVTOLIN.EXE", "ZOVDUVIK.EXE",
+    "KVLSETUP.EXE", "SETUP.EXE",  "ENGLISH.NLS",  "JAPANESE.NLS",
+};
+
 /// A package file's bytes: its name (so that every file differs) and a version stamp.
 std::string Contents(std::string_view name, std::string_view stamp) {
   return "placeholder " + std::string(name) + "\r\n!@#$" + std::string(stamp) + "$#@!\r\n";
+}
+std::string Kaf(std::string_view stamp) {
+  return Contents("KAF.INF", stamp);
+}
+const std::string kMediumKaf = "D:\\win2000\\KAF.INF";
+const std::string kDeployedKaf = std::string(kPackageWin2000) + "KAF.INF";
+
+/// A fault that denies access on every call of `op` on `path`.
+sim::Fault Denied(std::string op, std::string path) {
+  return sim::Fault{std::move(op), std::move(path), 5, std::nullopt};
 }
 
 /// One run of package deployment code on a simulated machine in a temporary folder: drive C:
@@ -108,9 +134,17 @@ class PackageTest : public testing::Test {
       Write(MediumFile(name), Contents(name, stamp == stamps.end() ? "1.0" : stamp->second));
     }
   }
-  /// Puts a deployed copy of `name` with `stamp` into the package.
-  void PutDeployed(const std::string& name, std::string_view stamp) {
+  /// Puts a deployed copy of `name` with `stamp` into the package; returns its bytes.
+  std::string PutDeployed(const std::string& name, std::string_view stamp) {
     Write(DeployedFile(name), Contents(name, stamp));
+    return Contents(name, stamp);
+  }
+
+  /// Checks that the deployed copy of each file named holds the medium's bytes.
+  void ExpectDeployedAsOnMedium(const std::vector<std::string>& names) const {
+    for (const std::string& name : names) {
+      EXPECT_EQ(Read(DeployedFile(name)), Read(MediumFile(name))) << name;
+    }
   }
 
   /// Runs `body` on a fresh simulated platform with `input` as standard input.
@@ -142,16 +176,25 @@ class PackageTest : public testing::Test {
         std::move(input), catalogue);
     return result;
   }
+  /// Copies `name` from the medium's win2000 folder into the package's.
+  int CopyFromMedium(std::string_view name, std::string input = "", bool quiet = false,
+                     const messages::Catalogue* catalogue = nullptr) {
+    return Copy(kMediumWin2000, kPackageWin2000, name, std::move(input), quiet, catalogue);
+  }
 
-  /// The journal entries of `op`, each as one line: the path, or "from -> to" for a copy,
-  /// followed by " failed" when the operation failed.
-  std::vector<std::string> Journaled(std::string_view op) const {
+  /// The journal entries of the operations named, each as one line: the path, or "from -> to"
+  /// for a copy, followed by " failed" when the operation failed. With more than one operation
+  /// named, each line starts with its operation's name and a space.
+  std::vector<std::string> Journaled(std::string_view op) const { return Journaled({op}); }
+  std::vector<std::string> Journaled(std::initializer_list<std::string_view> ops) const {
     std::vector<std::string> lines;
     for (const sim::Json& entry : journal_) {
-      if (entry.at("op") != op) continue;
-      std::string line = entry.contains("path") ? entry.at("path").get<std::string>()
-                                                : entry.at("from").get<std::string>() + " -> " +
-                                                      entry.at("to").get<std::string>();
+      const std::string op = entry.at("op");
+      if (std::ranges::find(ops, op) == ops.end()) continue;
+      std::string line = ops.size() > 1 ? op + " " : "";
+      line += entry.contains("path") ? entry.at("path").get<std::string>()
+                                     : entry.at("from").get<std::string>() + " -> " +
+                                           entry.at("to").get<std::string>();
       if (!entry.at("ok").get<bool>()) line += " failed";
       lines.push_back(line);
     }
@@ -170,27 +213,18 @@ class PackageTest : public testing::Test {
     return lines;
   }
 
+  /// The copy lines of a deployment of every file but `skipped`.
+  std::vector<std::string> CopiesOfAllBut(const std::string& skipped) const {
+    std::vector<std::string> names = kFiles;
+    std::erase(names, skipped);
+    return CopiesOf(names);
+  }
+
   const messages::Catalogue builtin_catalogue_ = messages::BuiltinCatalogue();
   fs::path root_;
   sim::Machine machine_;
   std::string output_;
   std::vector<sim::Json> journal_;
-};
-
-// The six directories and the nineteen files, spelled out once more.
-const std::vector<std::string> kDirectories = {
-    "C:\\WINNT\\system32\\drivers\\orvan\\",
-    "C:\\WINNT\\system32\\drivers\\orvan\\win2000\\",
-    "C:\\WINNT\\system32\\drivers\\orvan\\nt\\",
-    "C:\\WINNT\\system32\\drivers\\orvan\\nt\\X4400\\",
-    "C:\\WINNT\\system32\\drivers\\orvan\\nt\\X4400\\pivandor\\",
-    "C:\\WINNT\\system32\\drivers\\orvan\\nls\\",
-};
-const std::vector<std::string> kFiles = {
-    "ORVA.INF",     "ORVAN.INF",  "RUDX.INF",     "ZOVRUDX.SYS",  "ZOVTOLIN.DLL",
-    "ZOVKAF.DLL",   "ZOVKAF.SYS", "KAF.INF",      "ORVA.CAT",     "ORVAN.CAT",
-    "RUDX.CAT",     "KAF.CAT",    "NUVELODA.DLL", "ZOVTOLIN.EXE", "ZOVDUVIK.EXE",
-    "KVLSETUP.EXE", "SETUP.EXE",  "ENGLISH.NLS",  "JAPANESE.NLS",
 };
 
 TEST(PackageTablesTest, TheTablesHoldTheTreeAndTheFilesInOrder) {
@@ -211,35 +245,26 @@ TEST_F(PackageTest, FreshDeploymentCreatesTheTreeThenCopiesEveryFileInOrder) {
   EXPECT_EQ(Deploy(), 0);
 
   EXPECT_EQ(output_, "");
-  std::vector<std::string> created_then_copied;
-  for (const sim::Json& entry : journal_) {
-    if (entry.at("op") == "CreateDirectoryA") {
-      created_then_copied.push_back("mkdir " + entry.at("path").get<std::string>());
-    } else if (entry.at("op") == "CopyFileA") {
-      created_then_copied.push_back("copy " + entry.at("from").get<std::string>() + " -> " +
-                                    entry.at("to").get<std::string>());
-    }
-  }
   std::vector<std::string> expected;
-  for (const std::string& directory : kDirectories) expected.push_back("mkdir " + directory);
-  for (const std::string& copy : CopiesOf(kFiles)) expected.push_back("copy " + copy);
-  EXPECT_EQ(created_then_copied, expected);
+  for (const std::string& directory : kDirectories) {
+    expected.push_back("CreateDirectoryA " + directory);
+  }
+  for (const std::string& copy : CopiesOf(kFiles)) expected.push_back("CopyFileA " + copy);
+  EXPECT_EQ(Journaled({"CreateDirectoryA", "CopyFileA"}), expected);
   for (const sim::Json& entry : journal_) {
     if (entry.at("op") != "SetFileAttributesA") {
       EXPECT_TRUE(entry.at("ok").get<bool>()) << entry;
     }
   }
 
-  for (const std::string& name : kFiles) {
-    EXPECT_EQ(Read(DeployedFile(name)), Read(MediumFile(name))) << name;
+  ExpectDeployedAsOnMedium(kFiles);
+  // The folders no file goes to, and how many entries each holds.
+  for (const auto& [folder, entries] :
+       std::map<std::string, long>{{"nls", 0}, {"nt/X4400", 1}, {"nt/X4400/pivandor", 0}}) {
+    const fs::path host = Host(kPackage) / folder;
+    EXPECT_TRUE(fs::is_directory(host)) << folder;
+    EXPECT_EQ(std::distance(fs::directory_iterator(host), {}), entries) << folder;
   }
-  for (const char* empty : {"nls", "nt/X4400", "nt/X4400/pivandor"}) {
-    EXPECT_TRUE(fs::is_directory(Host(kPackage) / empty)) << empty;
-  }
-  EXPECT_EQ(std::distance(fs::directory_iterator(Host(kPackage) / "nls"), {}), 0);
-  EXPECT_EQ(std::distance(fs::directory_iterator(Host(kPackage) / "nt" / "X4400"), {}), 1);
-  EXPECT_EQ(std::distance(fs::directory_iterator(Host(kPackage) / "nt" / "X4400" / "pivandor"), {}),
-            0);
 }
 
 TEST_F(PackageTest, EachFileHasItsAttributesResetBeforeItIsLookedAtAndCopied) {
@@ -283,22 +308,17 @@ TEST_F(PackageTest, SecondDeploymentOverwritesSameAndLowerVersionsWithoutAWord) 
     }
   }
   EXPECT_EQ(Journaled("CopyFileA"), CopiesOf(kFiles));
-  for (const std::string& name : kFiles) {
-    EXPECT_EQ(Read(DeployedFile(name)), Read(MediumFile(name))) << name;
-  }
+  ExpectDeployedAsOnMedium(kFiles);
 }
 
 TEST_F(PackageTest, OlderFileOnTheMediumIsKeptWhenTheAnswerIsNo) {
   PutMedium({{"ORVAN.INF", "1.0"}});
-  PutDeployed("ORVAN.INF", "2.0");
-  const std::string deployed = Read(DeployedFile("ORVAN.INF"));
+  const std::string deployed = PutDeployed("ORVAN.INF", "2.0");
 
   EXPECT_EQ(Deploy("n\n"), 0);
 
   EXPECT_EQ(output_, std::string(kOlderMessage) + kQuestion);
-  std::vector<std::string> others = kFiles;
-  std::erase(others, "ORVAN.INF");
-  EXPECT_EQ(Journaled("CopyFileA"), CopiesOf(others));
+  EXPECT_EQ(Journaled("CopyFileA"), CopiesOfAllBut("ORVAN.INF"));
   EXPECT_EQ(Read(DeployedFile("ORVAN.INF")), deployed);
 }
 
@@ -308,7 +328,7 @@ TEST_F(PackageTest, QuietDeploymentReportsAnOlderFileAndOverwritesIt) {
   EXPECT_EQ(Deploy("", /*quiet=*/true), 0);
   EXPECT_EQ(output_, kOlderMessage);
   EXPECT_EQ(Journaled("CopyFileA"), CopiesOf(kFiles));
-  EXPECT_EQ(Read(DeployedFile("ORVAN.INF")), Read(MediumFile("ORVAN.INF")));
+  ExpectDeployedAsOnMedium({"ORVAN.INF"});
 }
 
 TEST_F(PackageTest, ReadOnlyDeployedFileIsOverwritten) {
@@ -328,16 +348,13 @@ TEST_F(PackageTest, ReadOnlyDeployedFileIsOverwritten) {
 TEST_F(PackageTest, MediumWithoutKvlsetupDeploysTheOtherEighteenAndLeavesTheOldCopyAlone) {
   PutMedium();
   fs::remove(MediumFile("KVLSETUP.EXE"));
-  PutDeployed("KVLSETUP.EXE", "0.9");
+  const std::string deployed = PutDeployed("KVLSETUP.EXE", "0.9");
   SetReadOnly(DeployedFile("KVLSETUP.EXE"), true);
-  const std::string deployed = Read(DeployedFile("KVLSETUP.EXE"));
 
   EXPECT_EQ(Deploy(), 0);
 
   EXPECT_EQ(output_, "");
-  std::vector<std::string> others = kFiles;
-  std::erase(others, "KVLSETUP.EXE");
-  EXPECT_EQ(Journaled("CopyFileA"), CopiesOf(others));
+  EXPECT_EQ(Journaled("CopyFileA"), CopiesOfAllBut("KVLSETUP.EXE"));
   for (const std::string& line : Journaled("SetFileAttributesA")) {
     EXPECT_EQ(line.find("KVLSETUP"), std::string::npos) << line;
   }
@@ -347,9 +364,8 @@ TEST_F(PackageTest, MediumWithoutKvlsetupDeploysTheOtherEighteenAndLeavesTheOldC
 
 TEST_F(PackageTest, FailuresDoNotStopTheDeployment) {
   PutMedium();
-  machine_.faults.push_back(
-      {"CreateDirectoryA", "C:\\WINNT\\system32\\drivers\\orvan\\nt\\", 5, std::nullopt});
-  machine_.faults.push_back({"CopyFileA", "D:\\win2000\\KAF.INF", 5, std::nullopt});
+  machine_.faults.push_back(Denied("CreateDirectoryA", std::string(kPackage) + "\\nt\\"));
+  machine_.faults.push_back(Denied("CopyFileA", kMediumKaf));
 
   EXPECT_EQ(Deploy(), 0);
 
@@ -393,10 +409,9 @@ class OlderFileQuestionTest : public PackageTest,
 TEST_P(OlderFileQuestionTest, AsksAndDoesWhatTheAnswerSays) {
   const QuestionCase& c = GetParam();
   PutMedium({{"ORVAN.INF", "1.10"}});
-  PutDeployed("ORVAN.INF", "1.2.0");  // 120 against the medium's 110
-  const std::string deployed = Read(DeployedFile("ORVAN.INF"));
+  const std::string deployed = PutDeployed("ORVAN.INF", "1.2.0");  // 120 against the medium's 110
 
-  EXPECT_EQ(Copy(kMediumWin2000, kPackageWin2000, "ORVAN.INF", c.input, c.quiet), kCopyDone);
+  EXPECT_EQ(CopyFromMedium("ORVAN.INF", c.input, c.quiet), kCopyDone);
 
   EXPECT_EQ(output_, c.output);
   EXPECT_EQ(Read(DeployedFile("ORVAN.INF")), c.copied ? Read(MediumFile("ORVAN.INF")) : deployed);
@@ -424,10 +439,9 @@ struct CopyCase {
   const char* name;
   std::optional<std::string> source;    // the medium's bytes; nothing: no such file
   std::optional<std::string> deployed;  // the deployed copy's bytes; nothing: none
-  bool read_only = false;               // whether the deployed copy is read-only
   std::optional<sim::Fault> fault = std::nullopt;
-  int expected = kCopyDone;
-  bool copied = true;
+  int expected = kCopyDone;  // the medium's file is copied only when the copy is done
+  bool read_only = false;    // whether the deployed copy is read-only
   friend void PrintTo(const CopyCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -441,11 +455,11 @@ TEST_P(CopyPackageFileTest, CopiesSilentlyOrReports) {
   if (c.read_only) SetReadOnly(DeployedFile("KAF.INF"), true);
   if (c.fault) machine_.faults.push_back(*c.fault);
 
-  EXPECT_EQ(Copy(kMediumWin2000, kPackageWin2000, "KAF.INF"), c.expected);
+  EXPECT_EQ(CopyFromMedium("KAF.INF"), c.expected);
 
   EXPECT_EQ(output_, "");
-  if (c.copied) {
-    EXPECT_EQ(Read(DeployedFile("KAF.INF")), Read(MediumFile("KAF.INF")));
+  if (c.expected == kCopyDone) {
+    ExpectDeployedAsOnMedium({"KAF.INF"});
   } else if (c.deployed) {
     EXPECT_EQ(Read(DeployedFile("KAF.INF")), *c.deployed);  // as it was
   } else {
@@ -459,48 +473,35 @@ TEST_P(CopyPackageFileTest, CopiesSilentlyOrReports) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, CopyPackageFileTest,
     testing::Values(
-        CopyCase{"NoDeployedCopy", Contents("KAF.INF", "1.0"), std::nullopt},
-        CopyCase{"SameVersion", Contents("KAF.INF", "1.02"), Contents("KAF.INF", "1-0-2")},
-        CopyCase{"SourceNewer", Contents("KAF.INF", "2.0"), Contents("KAF.INF", "1.9")},
-        CopyCase{"DeployedWithoutStartMarker", Contents("KAF.INF", "1.0"), "no stamp"},
-        CopyCase{"SourceWithoutStartMarker", "no stamp", Contents("KAF.INF", "9")},
-        CopyCase{"DeployedEmpty", Contents("KAF.INF", "1.0"), ""},
-        CopyCase{"ReadOnlyDeployedCopy", Contents("KAF.INF", "1.0"), Contents("KAF.INF", "1.0"),
-                 true},
-        CopyCase{
-            "DeployedCopyCannotBeRead", Contents("KAF.INF", "0.1"), Contents("KAF.INF", "9.9"),
-            false,
-            sim::Fault{"CreateFileA", std::string(kPackageWin2000) + "KAF.INF", 5, std::nullopt},
-            kCopyFailed, false},
-        CopyCase{"MediumFileCannotBeRead", Contents("KAF.INF", "0.1"), Contents("KAF.INF", "9.9"),
-                 false, sim::Fault{"CreateFileA", "D:\\win2000\\KAF.INF", 5, std::nullopt},
-                 kCopyFailed, false},
-        CopyCase{
-            "DeployedCopyCannotBeLookedAt", Contents("KAF.INF", "0.1"), Contents("KAF.INF", "9.9"),
-            false,
-            sim::Fault{"FindFirstFileA", std::string(kPackageWin2000) + "KAF.INF", 5, std::nullopt},
-            kCopyFailed, false},
-        CopyCase{"SourceMissing", std::nullopt, Contents("KAF.INF", "1.0"), false, std::nullopt,
-                 kSourceMissing, false},
-        CopyCase{"SourceMissingNoDeployedCopy", std::nullopt, std::nullopt, false, std::nullopt,
-                 kSourceMissing, false},
-        CopyCase{"CopyFails", Contents("KAF.INF", "1.0"), Contents("KAF.INF", "0.5"), false,
-                 sim::Fault{"CopyFileA", "D:\\win2000\\KAF.INF", 5, std::nullopt}, kCopyFailed,
-                 false},
-        CopyCase{"CopyFailsNoDeployedCopy", Contents("KAF.INF", "1.0"), std::nullopt, false,
-                 sim::Fault{"CopyFileA", "D:\\win2000\\KAF.INF", 5, std::nullopt}, kCopyFailed,
-                 false}),
+        CopyCase{"NoDeployedCopy", Kaf("1.0"), std::nullopt},
+        CopyCase{"SameVersion", Kaf("1.02"), Kaf("1-0-2")},
+        CopyCase{"SourceNewer", Kaf("2.0"), Kaf("1.9")},
+        CopyCase{"DeployedWithoutStartMarker", Kaf("1.0"), "no stamp"},
+        CopyCase{"SourceWithoutStartMarker", "no stamp", Kaf("9")},
+        CopyCase{"DeployedEmpty", Kaf("1.0"), ""},
+        CopyCase{"ReadOnlyDeployedCopy", Kaf("1.0"), Kaf("1.0"), std::nullopt, kCopyDone, true},
+        CopyCase{"DeployedCopyCannotBeRead", Kaf("0.1"), Kaf("9.9"),
+                 Denied("CreateFileA", kDeployedKaf), kCopyFailed},
+        CopyCase{"MediumFileCannotBeRead", Kaf("0.1"), Kaf("9.9"),
+                 Denied("CreateFileA", kMediumKaf), kCopyFailed},
+        CopyCase{"DeployedCopyCannotBeLookedAt", Kaf("0.1"), Kaf("9.9"),
+                 Denied("FindFirstFileA", kDeployedKaf), kCopyFailed},
+        CopyCase{"SourceMissing", std::nullopt, Kaf("1.0"), std::nullopt, kSourceMissing},
+        CopyCase{"SourceMissingNoDeployedCopy", std::nullopt, std::nullopt, std::nullopt,
+                 kSourceMissing},
+        CopyCase{"CopyFails", Kaf("1.0"), Kaf("0.5"), Denied("CopyFileA", kMediumKaf), kCopyFailed},
+        CopyCase{"CopyFailsNoDeployedCopy", Kaf("1.0"), std::nullopt,
+                 Denied("CopyFileA", kMediumKaf), kCopyFailed}),
     [](const testing::TestParamInfo<CopyCase>& info) { return std::string(info.param.name); });
 
 TEST_F(PackageTest, UnreadableDestinationMeansTheSourceIsNotOpenedAndNothingIsReplaced) {
   PutMedium();
   PutDeployed("KAF.INF", "9.9");
-  machine_.faults.push_back(
-      {"CreateFileA", std::string(kPackageWin2000) + "KAF.INF", 5, std::nullopt});
-  machine_.faults.push_back({"CreateFileA", "D:\\win2000\\KAF.INF", 5, 1});
+  machine_.faults.push_back(Denied("CreateFileA", kDeployedKaf));
+  machine_.faults.push_back({"CreateFileA", kMediumKaf, 5, 1});
 
   // Its version unknown, the deployed copy might be the newer one: it stays.
-  EXPECT_EQ(Copy(kMediumWin2000, kPackageWin2000, "KAF.INF"), kCopyFailed);
+  EXPECT_EQ(CopyFromMedium("KAF.INF"), kCopyFailed);
 
   EXPECT_EQ(output_, "");
   EXPECT_EQ(machine_.faults[1].count, 1);  // the source's read was never tried
@@ -509,11 +510,10 @@ TEST_F(PackageTest, UnreadableDestinationMeansTheSourceIsNotOpenedAndNothingIsRe
 
 TEST_F(PackageTest, FailedCopyAfterYesLeavesTheDeployedFileAsItWas) {
   PutMedium();
-  PutDeployed("ORVAN.INF", "2.0");
-  const std::string deployed = Read(DeployedFile("ORVAN.INF"));
-  machine_.faults.push_back({"CopyFileA", "D:\\win2000\\ORVAN.INF", 5, std::nullopt});
+  const std::string deployed = PutDeployed("ORVAN.INF", "2.0");
+  machine_.faults.push_back(Denied("CopyFileA", "D:\\win2000\\ORVAN.INF"));
 
-  EXPECT_EQ(Copy(kMediumWin2000, kPackageWin2000, "ORVAN.INF", "y\n"), kCopyFailed);
+  EXPECT_EQ(CopyFromMedium("ORVAN.INF", "y\n"), kCopyFailed);
 
   EXPECT_EQ(output_, kAsked);
   EXPECT_EQ(Read(DeployedFile("ORVAN.INF")), deployed);
@@ -521,25 +521,22 @@ TEST_F(PackageTest, FailedCopyAfterYesLeavesTheDeployedFileAsItWas) {
 
 TEST_F(PackageTest, TooLongQuestionTextSkipsTheFileAndKeepsTheDeployedCopy) {
   PutMedium();
-  PutDeployed("ORVAN.INF", "2.0");
-  const std::string deployed = Read(DeployedFile("ORVAN.INF"));
+  const std::string deployed = PutDeployed("ORVAN.INF", "2.0");
   messages::Catalogue catalogue = messages::BuiltinCatalogue();
   const std::string long_question(kMaxQuestionText + 1, 'q');
   const std::string fitting_question(kMaxQuestionText, 'q');
 
   catalogue.entries[messages::kCopyAnyway] = long_question;
-  EXPECT_EQ(Copy(kMediumWin2000, kPackageWin2000, "ORVAN.INF", "y\n", false, &catalogue),
-            kCopyFailed);
+  EXPECT_EQ(CopyFromMedium("ORVAN.INF", "y\n", false, &catalogue), kCopyFailed);
   EXPECT_EQ(output_, kOlderMessage);  // told, but not asked
   EXPECT_EQ(Read(DeployedFile("ORVAN.INF")), deployed);
   EXPECT_TRUE(Journaled("CopyFileA").empty());
 
   output_.clear();
   catalogue.entries[messages::kCopyAnyway] = fitting_question;
-  EXPECT_EQ(Copy(kMediumWin2000, kPackageWin2000, "ORVAN.INF", "y\n", false, &catalogue),
-            kCopyDone);
+  EXPECT_EQ(CopyFromMedium("ORVAN.INF", "y\n", false, &catalogue), kCopyDone);
   EXPECT_EQ(output_, kOlderMessage + fitting_question);
-  EXPECT_EQ(Read(DeployedFile("ORVAN.INF")), Read(MediumFile("ORVAN.INF")));
+  ExpectDeployedAsOnMedium({"ORVAN.INF"});
 }
 
 struct LongPathCase {

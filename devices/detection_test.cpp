@@ -49,6 +49,19 @@ std::string SecondAdapterIdOfLength(std::size_t length) {
 
 // --- On the simulated machine -----------------------------------------------------------------
 
+/// Detection on a simulated machine: fill `machine` first, then call Detect().
+class DetectionOnSimTest : public testing_support::SimMachineTest {
+ protected:
+  /// Runs detection into `detection`; it never leaves a handle open.
+  int Detect() {
+    const int result = DetectHardware(Start(), &detection);
+    EXPECT_EQ(Start().OpenHandleCount(), 0u);
+    return result;
+  }
+
+  Detection detection;
+};
+
 struct DetectCase {
   const char* name;
   std::vector<IdList> devices;  // in enumeration order; nothing: a device without a list
@@ -136,21 +149,18 @@ const DetectCase kDetectCases[] = {
      kSecondFull},
 };
 
-class DetectOnSimulatedMachineTest : public testing_support::SimMachineTest,
+class DetectOnSimulatedMachineTest : public DetectionOnSimTest,
                                      public ::testing::WithParamInterface<DetectCase> {};
 
 TEST_P(DetectOnSimulatedMachineTest, SetsTheRowsAndTheResult) {
   const DetectCase& c = GetParam();
   AddDevices(c.devices);
-  sim::SimPlatform& platform = Start();
 
-  Detection detection;
-  EXPECT_EQ(DetectHardware(platform, &detection), c.result);
+  EXPECT_EQ(Detect(), c.result);
   EXPECT_EQ(FoundRows(detection), c.rows);
   EXPECT_EQ(detection.matched_adapter_id, c.matched_adapter_id);
   EXPECT_LE(detection.matched_adapter_id.size(), kMaxMatchedAdapterIdLength);
-  EXPECT_EQ(platform.GetLastError(), platform::kErrorNoMoreItems);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
+  EXPECT_EQ(Start().GetLastError(), platform::kErrorNoMoreItems);
   EXPECT_EQ(output, "");                             // detection prints nothing
   EXPECT_EQ(PresentIds().size(), c.devices.size());  // and changes nothing
 }
@@ -160,16 +170,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, DetectOnSimulatedMachineTest, ::testing::ValuesI
                            return std::string(info.param.name);
                          });
 
-using DetectionOnSimTest = testing_support::SimMachineTest;
-
 TEST_F(DetectionOnSimTest, OnlySetsFlagsAndPassesOverRowsAlreadySet) {
   machine.devices = {SimDevice({kDev0, kDev1})};
-  sim::SimPlatform& platform = Start();
-  Detection detection;
   detection.flags[kZov37C0] = true;
   detection.flags[kHelmsigDev0] = true;
   detection.matched_adapter_id = "kept";
-  EXPECT_EQ(DetectHardware(platform, &detection), 1);
+  EXPECT_EQ(Detect(), 1);
   EXPECT_EQ(FoundRows(detection), (std::vector<int>{5, 6, 7}));
   EXPECT_EQ(detection.matched_adapter_id, "kept");
 }
@@ -177,54 +183,54 @@ TEST_F(DetectionOnSimTest, OnlySetsFlagsAndPassesOverRowsAlreadySet) {
 TEST_F(DetectionOnSimTest, NoDeviceInformationSetLeavesEverythingUntouched) {
   machine.devices = {SimDevice({kDev0})};
   machine.faults = {{"SetupDiGetClassDevsA", std::nullopt, platform::kErrorNotEnoughMemory, 1}};
-  sim::SimPlatform& platform = Start();
-  Detection detection;
   detection.flags[kZov37D1] = true;
-  EXPECT_EQ(DetectHardware(platform, &detection), 0);
+  EXPECT_EQ(Detect(), 0);
   EXPECT_EQ(FoundRows(detection), std::vector<int>{2});
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }
 
 TEST_F(DetectionOnSimTest, AReadErrorEndsTheEnumerationWithResultZeroKeepingTheFlagsSet) {
   machine.devices = {SimDevice({kDev0}), SimDevice({"ACPI\\BROKEN"}), SimDevice({kDev1})};
   machine.faults = {
       {"SetupDiGetDeviceRegistryPropertyA", "ACPI\\BROKEN", platform::kErrorGenFailure, {}}};
-  sim::SimPlatform& platform = Start();
-  Detection detection;
-  EXPECT_EQ(DetectHardware(platform, &detection), 0);
+  EXPECT_EQ(Detect(), 0);
   EXPECT_EQ(FoundRows(detection), std::vector<int>{6});  // the enumeration stopped at device 1
-  EXPECT_EQ(platform.GetLastError(), platform::kErrorGenFailure);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
+  EXPECT_EQ(Start().GetLastError(), platform::kErrorGenFailure);
 }
 
 TEST_F(DetectionOnSimTest, AnEnumerationEndingWithAnotherErrorGivesZeroWhateverIsSet) {
   machine.devices = {SimDevice({kDev0}), SimDevice({kDev1})};
   machine.faults = {{"SetupDiEnumDeviceInfo", kDev1, platform::kErrorAccessDenied, {}}};
-  sim::SimPlatform& platform = Start();
-  Detection detection;
-  EXPECT_EQ(DetectHardware(platform, &detection), 0);
+  EXPECT_EQ(Detect(), 0);
   EXPECT_EQ(FoundRows(detection), std::vector<int>{6});
-  EXPECT_EQ(platform.GetLastError(), platform::kErrorAccessDenied);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
+  EXPECT_EQ(Start().GetLastError(), platform::kErrorAccessDenied);
 }
 
 // --- Byte-level protocol cases on the fake platform ------------------------------------------
 
-TEST(DetectionTest, AsksForAllPresentDevicesOfAllClasses) {
+/// Detection on the fake platform: fill `fake` first, then call Detect().
+class DetectionTest : public ::testing::Test {
+ protected:
+  /// Runs detection into `detection`; every set it opens is released.
+  int Detect() {
+    const int result = DetectHardware(fake, &detection);
+    EXPECT_EQ(fake.sets_open, 0);
+    return result;
+  }
+
   FakeDevicePlatform fake;
   Detection detection;
-  EXPECT_EQ(DetectHardware(fake, &detection), 0);
+};
+
+TEST_F(DetectionTest, AsksForAllPresentDevicesOfAllClasses) {
+  EXPECT_EQ(Detect(), 0);
   EXPECT_EQ(fake.class_devs_flags, std::vector<Dword>{6});
-  EXPECT_EQ(fake.sets_open, 0);
 }
 
-TEST(DetectionTest, NoDeviceInformationSetReturnsZeroAtOnce) {
-  FakeDevicePlatform fake;
+TEST_F(DetectionTest, NoDeviceInformationSetReturnsZeroAtOnce) {
   fake.no_set = true;
   fake.devices = {WithIds({kDev0})};
-  Detection detection;
   detection.flags[kHelmsigDev3] = true;
-  EXPECT_EQ(DetectHardware(fake, &detection), 0);
+  EXPECT_EQ(Detect(), 0);
   EXPECT_EQ(FoundRows(detection), std::vector<int>{9});
   EXPECT_EQ(fake.log, std::vector<std::string>{"SetupDiGetClassDevsA"});
 }
@@ -260,18 +266,15 @@ const BytesCase kBytesCases[] = {
      "PCI\\VEN_7A3C&DEV_0B52&SUBSYS_1"},
 };
 
-class DetectionBytesTest : public ::testing::TestWithParam<BytesCase> {};
+class DetectionBytesTest : public DetectionTest, public ::testing::WithParamInterface<BytesCase> {};
 
 TEST_P(DetectionBytesTest, ScansOnlyWholeIdsWithinTheReportedSize) {
   const BytesCase& c = GetParam();
-  FakeDevicePlatform fake;
   fake.devices = {WithBytes(c.bytes)};
   fake.devices[0].success_size = c.reported;
-  Detection detection;
-  EXPECT_EQ(DetectHardware(fake, &detection), c.rows.empty() ? 0 : 1);
+  EXPECT_EQ(Detect(), c.rows.empty() ? 0 : 1);
   EXPECT_EQ(FoundRows(detection), c.rows);
   EXPECT_EQ(detection.matched_adapter_id, c.matched_adapter_id);
-  EXPECT_EQ(fake.sets_open, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DetectionBytesTest, ::testing::ValuesIn(kBytesCases),
@@ -279,64 +282,51 @@ INSTANTIATE_TEST_SUITE_P(Cases, DetectionBytesTest, ::testing::ValuesIn(kBytesCa
                            return std::string(info.param.name);
                          });
 
-TEST(DetectionTest, BytesLeftInALargerBufferPastTheReportedSizeAreNotScanned) {
-  FakeDevicePlatform fake;
+TEST_F(DetectionTest, BytesLeftInALargerBufferPastTheReportedSizeAreNotScanned) {
   // Device 0's own scan stops at its empty string; device 1 overwrites only "XY\0" and reports
   // 3, so "MF\HELMSIG_DEV0" still lies in the buffer behind it, beyond the reported size.
   fake.devices = {WithBytes("B\0\0MF\\HELMSIG_DEV0\0\0"s), WithBytes("XY\0"s)};
-  Detection detection;
-  EXPECT_EQ(DetectHardware(fake, &detection), 0);
+  EXPECT_EQ(Detect(), 0);
   EXPECT_EQ(FoundRows(detection), std::vector<int>{});
   EXPECT_EQ(fake.ReadSizes(), (std::vector<Dword>{0, 20, 20}));
 }
 
-TEST(DetectionTest, ALongerListAfterAShorterOneGetsANewZeroFilledBufferOfExactlyItsSize) {
-  FakeDevicePlatform fake;
+TEST_F(DetectionTest, ALongerListAfterAShorterOneGetsANewZeroFilledBufferOfExactlyItsSize) {
   fake.devices = {WithIds({"*ZOV37D6"}), WithIds({std::string(40, 'Q'), kDev2})};
-  Detection detection;
-  EXPECT_EQ(DetectHardware(fake, &detection), 1);
+  EXPECT_EQ(Detect(), 1);
   EXPECT_EQ(FoundRows(detection), (std::vector<int>{4, 8, 11}));
   EXPECT_EQ(fake.ReadSizes(), (std::vector<Dword>{0, 10, 10, 58}));
   EXPECT_TRUE(fake.reads[3].zero_filled);
 }
 
-class DetectionReadErrorTest : public ::testing::TestWithParam<Dword> {};
+class DetectionReadErrorTest : public DetectionTest, public ::testing::WithParamInterface<Dword> {};
 
 TEST_P(DetectionReadErrorTest, StopsTheEnumerationWithResultZero) {
-  FakeDevicePlatform fake;
   fake.devices = {WithIds({kDev0}), WithIds({kDev1}), WithIds({kDev3})};
   fake.devices[1].read_error = GetParam();
-  Detection detection;
-  EXPECT_EQ(DetectHardware(fake, &detection), 0);
+  EXPECT_EQ(Detect(), 0);
   EXPECT_EQ(FoundRows(detection), std::vector<int>{6});  // set so far, and kept
   EXPECT_EQ(fake.last_error, GetParam());
-  EXPECT_EQ(fake.sets_open, 0);
 }
 
 // Even a failed read that leaves 0 or 259 ends the enumeration with result 0.
 INSTANTIATE_TEST_SUITE_P(Errors, DetectionReadErrorTest,
                          ::testing::Values(Dword{5}, Dword{31}, Dword{87}, Dword{0}, Dword{259}));
 
-TEST(DetectionTest, AFailedAllocationEndsTheEnumerationWithResultZero) {
-  FakeDevicePlatform fake;
+TEST_F(DetectionTest, AFailedAllocationEndsTheEnumerationWithResultZero) {
   fake.devices = {WithIds({kDev0}), WithIds({"ACPI\\PNP0A03", kDev1}), WithIds({kDev3})};
   fake.devices[1].needed_size = kMaxHardwareIdListBytes + 1;  // its list needs a new buffer
-  Detection detection;
-  EXPECT_EQ(DetectHardware(fake, &detection), 0);
+  EXPECT_EQ(Detect(), 0);
   EXPECT_EQ(FoundRows(detection), std::vector<int>{6});
   EXPECT_EQ(fake.last_error, platform::kErrorNotEnoughMemory);
   EXPECT_EQ(fake.reads.size(), 3u);  // no read with the size that was refused
-  EXPECT_EQ(fake.sets_open, 0);
 }
 
-TEST(DetectionTest, ALyingShortageEndsTheEnumerationWithResultZero) {
-  FakeDevicePlatform fake;
+TEST_F(DetectionTest, ALyingShortageEndsTheEnumerationWithResultZero) {
   fake.devices = {WithIds({kDev0})};
   fake.devices[0].always_short = true;
-  Detection detection;
-  EXPECT_EQ(DetectHardware(fake, &detection), 0);
+  EXPECT_EQ(Detect(), 0);
   EXPECT_EQ(fake.reads.size(), 2u);
-  EXPECT_EQ(fake.sets_open, 0);
 }
 
 struct EndCase {
@@ -347,39 +337,33 @@ void PrintTo(const EndCase& c, std::ostream* os) {
   *os << "ends with " << c.end_error;
 }
 
-class DetectionEndErrorTest : public ::testing::TestWithParam<EndCase> {};
+class DetectionEndErrorTest : public DetectionTest,
+                              public ::testing::WithParamInterface<EndCase> {};
 
 TEST_P(DetectionEndErrorTest, TheResultFollowsTheLastErrorTheEnumerationEndedWith) {
-  FakeDevicePlatform fake;
   fake.devices = {WithIds({kDev0})};
   fake.end_error = GetParam().end_error;
-  Detection detection;
-  EXPECT_EQ(DetectHardware(fake, &detection), GetParam().result);
+  EXPECT_EQ(Detect(), GetParam().result);
   EXPECT_EQ(FoundRows(detection), std::vector<int>{6});
   EXPECT_EQ(fake.last_error, GetParam().end_error);  // the clean-up puts it back
-  EXPECT_EQ(fake.sets_open, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Errors, DetectionEndErrorTest,
                          ::testing::Values(EndCase{0, 1}, EndCase{259, 1}, EndCase{5, 0},
                                            EndCase{87, 0}, EndCase{122, 0}));
 
-TEST(DetectionTest, CleanUpReadsLastErrorDestroysTheSetAndSetsLastErrorBack) {
-  FakeDevicePlatform fake;
+TEST_F(DetectionTest, CleanUpReadsLastErrorDestroysTheSetAndSetsLastErrorBack) {
   fake.devices = {WithIds({kDev0})};
-  Detection detection;
-  EXPECT_EQ(DetectHardware(fake, &detection), 1);
+  EXPECT_EQ(Detect(), 1);
   // The fake's destroy clears the last-error value; the clean-up restores it.
   ASSERT_GE(fake.log.size(), 3u);
   EXPECT_EQ(std::vector<std::string>(fake.log.end() - 3, fake.log.end()),
             (std::vector<std::string>{"GetLastError", "SetupDiDestroyDeviceInfoList",
                                       "SetLastError 259"}));
   EXPECT_EQ(fake.last_error, platform::kErrorNoMoreItems);
-  EXPECT_EQ(fake.sets_open, 0);
 }
 
-TEST(DetectionTest, TakeRowTestsTheRowsInTableOrder) {
-  Detection detection;
+TEST_F(DetectionTest, TakeRowTestsTheRowsInTableOrder) {
   EXPECT_FALSE(TakeRow("unknown", &detection));
   EXPECT_TRUE(TakeRow(kFirst, &detection));
   EXPECT_EQ(FoundRows(detection), (std::vector<int>{0, 9, 11}));

@@ -34,26 +34,43 @@ const std::string kDev1 = "MF\\HELMSIG_DEV1";
 const std::string kDev2 = "MF\\HELMSIG_DEV2";
 const std::string kDev4 = "MF\\HELMSIG_DEV4";
 
+using Ids = std::vector<std::vector<std::string>>;
+
+/// What the driver update prints for each INF.
+std::string Announced(const std::string& inf) {
+  return "Installing drivers for " + inf + ".\n";
+}
+
+/// The driver update on a fake platform, with the console on `catalogue`.
+int UpdateOnFake(FakeDevicePlatform& fake, std::string_view hardware_id, std::string_view inf_path,
+                 Bool* reboot,
+                 const messages::Catalogue& catalogue = messages::BuiltinCatalogue()) {
+  messages::Console console(fake, catalogue);
+  return UpdateDriver(fake, console, hardware_id, inf_path, reboot);
+}
+
 // --- Driver update on the simulated machine --------------------------------------------------
 
 class UpdateDriverOnSimTest : public testing_support::SimMachineTest {
  protected:
-  int Update(std::string_view hardware_id, std::string_view inf_path, Bool* reboot) {
+  int Update(std::string_view hardware_id, std::string_view inf_path) {
     messages::Catalogue catalogue = messages::BuiltinCatalogue();
     messages::Console console(Start(), catalogue);
-    return UpdateDriver(Start(), console, hardware_id, inf_path, reboot);
+    return UpdateDriver(Start(), console, hardware_id, inf_path, &reboot);
   }
+  std::vector<sim::Json> Updates() const { return Entries("UpdateDriverForPlugAndPlayDevicesA"); }
+
+  Bool reboot = 0;  // the caller's restart flag, passed to every update
 };
 
 TEST_F(UpdateDriverOnSimTest, InstallsTheInfForTheDevicesThatCarryTheId) {
   machine.devices = {SimDevice({kAdapterId, "PCI\\VEN_7A3C&DEV_0B52"})};
   WriteFile(kOrvanInf, "[Models]\n%Adapter% = Install, PCI\\VEN_7A3C&DEV_0B52\n");
   sim::SimPlatform& platform = Start();
-  Bool reboot = 0;
-  EXPECT_EQ(Update(kAdapterId, kOrvanInf, &reboot), 1);
+  EXPECT_EQ(Update(kAdapterId, kOrvanInf), 1);
   EXPECT_EQ(reboot, 0);
-  EXPECT_EQ(output, "Installing drivers for " + kOrvanInf + ".\n");
-  const std::vector<sim::Json> updates = Entries("UpdateDriverForPlugAndPlayDevicesA");
+  EXPECT_EQ(output, Announced(kOrvanInf));
+  const std::vector<sim::Json> updates = Updates();
   ASSERT_EQ(updates.size(), 1u);
   EXPECT_EQ(updates[0]["hardware_id"], kAdapterId);
   EXPECT_EQ(updates[0]["inf"], kOrvanInf);
@@ -66,10 +83,9 @@ TEST_F(UpdateDriverOnSimTest, InstallsTheInfForTheDevicesThatCarryTheId) {
 TEST_F(UpdateDriverOnSimTest, AMissingInfIsStillAnnouncedAndPassedToTheServiceAndGivesZero) {
   machine.devices = {SimDevice({kDev0})};
   sim::SimPlatform& platform = Start();
-  Bool reboot = 0;
-  EXPECT_EQ(Update(kDev0, kRudxInf, &reboot), 0);
-  EXPECT_EQ(output, "Installing drivers for " + kRudxInf + ".\n");
-  const std::vector<sim::Json> updates = Entries("UpdateDriverForPlugAndPlayDevicesA");
+  EXPECT_EQ(Update(kDev0, kRudxInf), 0);
+  EXPECT_EQ(output, Announced(kRudxInf));
+  const std::vector<sim::Json> updates = Updates();
   ASSERT_EQ(updates.size(), 1u);
   EXPECT_EQ(updates[0]["inf"], kRudxInf);
   EXPECT_EQ(updates[0]["ok"], false);
@@ -82,20 +98,16 @@ TEST_F(UpdateDriverOnSimTest, AFailingServiceGivesZeroAndPrintsNothingMore) {
   machine.devices = {SimDevice({kDev0}, "fail")};
   WriteFile(kRudxInf, "MF\\HELMSIG_DEV0\n");
   Start();
-  Bool reboot = 0;
-  EXPECT_EQ(Update(kDev0, kRudxInf, &reboot), 0);
-  EXPECT_EQ(output, "Installing drivers for " + kRudxInf + ".\n");
-  EXPECT_EQ(Entries("UpdateDriverForPlugAndPlayDevicesA").at(0)["error"],
-            platform::kErrorGenFailure);
+  EXPECT_EQ(Update(kDev0, kRudxInf), 0);
+  EXPECT_EQ(output, Announced(kRudxInf));
+  EXPECT_EQ(Updates().at(0)["error"], platform::kErrorGenFailure);
 }
 
 TEST_F(UpdateDriverOnSimTest, NoDeviceWithTheIdGivesZero) {
   WriteFile(kRudxInf, "MF\\HELMSIG_DEV0\n");
   Start();
-  Bool reboot = 0;
-  EXPECT_EQ(Update(kDev0, kRudxInf, &reboot), 0);
-  EXPECT_EQ(Entries("UpdateDriverForPlugAndPlayDevicesA").at(0)["error"],
-            platform::kErrorNoSuchDevinst);
+  EXPECT_EQ(Update(kDev0, kRudxInf), 0);
+  EXPECT_EQ(Updates().at(0)["error"], platform::kErrorNoSuchDevinst);
 }
 
 TEST_F(UpdateDriverOnSimTest, ARestartNeededByOneUpdateSurvivesTheNextUpdates) {
@@ -103,16 +115,14 @@ TEST_F(UpdateDriverOnSimTest, ARestartNeededByOneUpdateSurvivesTheNextUpdates) {
   WriteFile(kRudxInf, "MF\\HELMSIG_DEV0\n");
   WriteFile(kKafInf, "MF\\HELMSIG_DEV1\n");
   sim::SimPlatform& platform = Start();
-  Bool reboot = 0;
-  EXPECT_EQ(Update(kDev0, kRudxInf, &reboot), 1);
+  EXPECT_EQ(Update(kDev0, kRudxInf), 1);
   EXPECT_EQ(reboot, 1);
-  EXPECT_EQ(Update(kDev1, kKafInf, &reboot), 1);  // no restart needed for this one
-  EXPECT_EQ(Update(kDev2, kKafInf, &reboot), 0);  // the INF does not serve DEV2
+  EXPECT_EQ(Update(kDev1, kKafInf), 1);  // no restart needed for this one
+  EXPECT_EQ(Update(kDev2, kKafInf), 0);  // the INF does not serve DEV2
   EXPECT_EQ(reboot, 1);
-  EXPECT_EQ(output, "Installing drivers for " + kRudxInf + ".\nInstalling drivers for " + kKafInf +
-                        ".\nInstalling drivers for " + kKafInf + ".\n");
+  EXPECT_EQ(output, Announced(kRudxInf) + Announced(kKafInf) + Announced(kKafInf));
   // The service always gets a fresh flag: the journal shows its own value after each call.
-  const std::vector<sim::Json> updates = Entries("UpdateDriverForPlugAndPlayDevicesA");
+  const std::vector<sim::Json> updates = Updates();
   ASSERT_EQ(updates.size(), 3u);
   EXPECT_EQ(updates[0]["reboot"], true);
   EXPECT_EQ(updates[1]["reboot"], false);
@@ -138,17 +148,15 @@ TEST_P(UpdateDriverResultTest, OneOnlyWhenTheInfExistsAndTheServiceSucceeded) {
   FakeDevicePlatform fake;
   if (c.inf_exists) fake.existing_files.insert(kOrvanInf);
   fake.update_result = c.service_result;
-  messages::Catalogue catalogue = messages::BuiltinCatalogue();
-  messages::Console console(fake, catalogue);
   Bool reboot = 0;
-  EXPECT_EQ(UpdateDriver(fake, console, "PCI\\VEN_7A3C&DEV_0B52", kOrvanInf, &reboot), c.result);
+  EXPECT_EQ(UpdateOnFake(fake, "PCI\\VEN_7A3C&DEV_0B52", kOrvanInf, &reboot), c.result);
   std::vector<std::string> expected_log = {"FindFirstFileA " + kOrvanInf};
   if (c.inf_exists) expected_log.push_back("FindClose");
   expected_log.push_back("WriteStandardOutput");
   expected_log.push_back("UpdateDriverForPlugAndPlayDevicesA");
   EXPECT_EQ(fake.log, expected_log);
   EXPECT_EQ(fake.searches_open, 0);
-  EXPECT_EQ(fake.output, "Installing drivers for " + kOrvanInf + ".\n");
+  EXPECT_EQ(fake.output, Announced(kOrvanInf));
   ASSERT_EQ(fake.updates.size(), 1u);
   EXPECT_EQ(fake.updates[0].hardware_id, "PCI\\VEN_7A3C&DEV_0B52");
   EXPECT_EQ(fake.updates[0].inf_path, kOrvanInf);
@@ -177,10 +185,8 @@ TEST_P(UpdateDriverRebootTest, OnlyATrueFromTheServiceIsCarriedOverAndNothingIsC
   FakeDevicePlatform fake;
   fake.existing_files.insert(kRudxInf);
   fake.update_writes_reboot = c.service_writes;
-  messages::Catalogue catalogue = messages::BuiltinCatalogue();
-  messages::Console console(fake, catalogue);
   Bool reboot = c.before;
-  EXPECT_EQ(UpdateDriver(fake, console, kDev0, kRudxInf, &reboot), 1);
+  EXPECT_EQ(UpdateOnFake(fake, kDev0, kRudxInf, &reboot), 1);
   EXPECT_EQ(reboot, c.after);
   ASSERT_EQ(fake.updates.size(), 1u);
   EXPECT_EQ(fake.updates[0].reboot_passed, 0);  // a fresh FALSE flag of its own
@@ -196,9 +202,8 @@ TEST(UpdateDriverTest, PrintsEntry79OfTheCurrentCatalogue) {
   FakeDevicePlatform fake;
   messages::Catalogue catalogue = messages::BuiltinCatalogue();
   catalogue.entries[messages::kInstallingDrivers] = "Treiber fuer %s werden installiert.\n";
-  messages::Console console(fake, catalogue);
   Bool reboot = 0;
-  EXPECT_EQ(UpdateDriver(fake, console, kDev0, "C:\\x\\rudx.inf", &reboot), 0);
+  EXPECT_EQ(UpdateOnFake(fake, kDev0, "C:\\x\\rudx.inf", &reboot, catalogue), 0);
   EXPECT_EQ(fake.output, "Treiber fuer C:\\x\\rudx.inf werden installiert.\n");
 }
 
@@ -233,18 +238,26 @@ const RemoveCase kRemoveCases[] = {
      1},
 };
 
-class RemoveDeviceOnSimTest : public testing_support::SimMachineTest,
+class RemoveDeviceSimTest : public testing_support::SimMachineTest {
+ protected:
+  /// Removes the device with `hardware_id`; no call leaves a handle open.
+  void Remove(const std::string& hardware_id) {
+    RemoveDevice(Start(), hardware_id);
+    EXPECT_EQ(Start().OpenHandleCount(), 0u);
+  }
+};
+
+class RemoveDeviceOnSimTest : public RemoveDeviceSimTest,
                               public ::testing::WithParamInterface<RemoveCase> {};
 
 TEST_P(RemoveDeviceOnSimTest, RemovesAtMostTheFirstDeviceCarryingTheWholeId) {
   const RemoveCase& c = GetParam();
   AddDevices(c.devices);
-  const std::vector<std::vector<std::string>> before = PresentIds();
-  sim::SimPlatform& platform = Start();
+  const Ids before = PresentIds();
 
-  RemoveDevice(platform, c.hardware_id);
+  Remove(c.hardware_id);
 
-  std::vector<std::vector<std::string>> expected = before;
+  Ids expected = before;
   const std::vector<sim::Json> removals = Entries("SetupDiCallClassInstaller");
   if (c.removed) {
     ASSERT_EQ(removals.size(), 1u);
@@ -255,7 +268,6 @@ TEST_P(RemoveDeviceOnSimTest, RemovesAtMostTheFirstDeviceCarryingTheWholeId) {
     EXPECT_TRUE(removals.empty());
   }
   EXPECT_EQ(PresentIds(), expected);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
   EXPECT_EQ(output, "");
 }
 
@@ -264,60 +276,56 @@ INSTANTIATE_TEST_SUITE_P(Cases, RemoveDeviceOnSimTest, ::testing::ValuesIn(kRemo
                            return std::string(info.param.name);
                          });
 
-using RemoveDeviceSimTest = testing_support::SimMachineTest;
-
 TEST_F(RemoveDeviceSimTest, ASecondCallIsNeededForTheSecondDeviceWithTheId) {
   machine.devices = {SimDevice({kDev2, "A"}), SimDevice({kDev0}), SimDevice({kDev2, "B"})};
-  sim::SimPlatform& platform = Start();
-  RemoveDevice(platform, kDev2);
-  EXPECT_EQ(PresentIds(), (std::vector<std::vector<std::string>>{{kDev0}, {kDev2, "B"}}));
-  RemoveDevice(platform, kDev2);
-  EXPECT_EQ(PresentIds(), (std::vector<std::vector<std::string>>{{kDev0}}));
-  RemoveDevice(platform, kDev2);
-  EXPECT_EQ(PresentIds(), (std::vector<std::vector<std::string>>{{kDev0}}));
+  Remove(kDev2);
+  EXPECT_EQ(PresentIds(), (Ids{{kDev0}, {kDev2, "B"}}));
+  Remove(kDev2);
+  EXPECT_EQ(PresentIds(), (Ids{{kDev0}}));
+  Remove(kDev2);
+  EXPECT_EQ(PresentIds(), (Ids{{kDev0}}));
   EXPECT_EQ(Entries("SetupDiCallClassInstaller").size(), 2u);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }
 
 TEST_F(RemoveDeviceSimTest, AFailedRemovalStillEndsTheCall) {
   machine.devices = {SimDevice({kDev2, "A"}), SimDevice({kDev2, "B"})};
   machine.faults = {{"SetupDiCallClassInstaller", "A", platform::kErrorAccessDenied, {}}};
-  sim::SimPlatform& platform = Start();
-  RemoveDevice(platform, kDev2);
+  Remove(kDev2);
   const std::vector<sim::Json> removals = Entries("SetupDiCallClassInstaller");
   ASSERT_EQ(removals.size(), 1u);
   EXPECT_EQ(removals[0]["ok"], false);
   EXPECT_EQ(PresentIds().size(), 2u);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }
 
 TEST_F(RemoveDeviceSimTest, AReadErrorEndsTheRemoval) {
   machine.devices = {SimDevice({"ACPI\\BROKEN"}), SimDevice({kDev2})};
   machine.faults = {
       {"SetupDiGetDeviceRegistryPropertyA", "ACPI\\BROKEN", platform::kErrorGenFailure, {}}};
-  sim::SimPlatform& platform = Start();
-  RemoveDevice(platform, kDev2);
+  Remove(kDev2);
   EXPECT_TRUE(Entries("SetupDiCallClassInstaller").empty());
   EXPECT_EQ(PresentIds().size(), 2u);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }
 
 TEST_F(RemoveDeviceSimTest, NoDeviceInformationSetRemovesNothing) {
   machine.devices = {SimDevice({kDev2})};
   machine.faults = {{"SetupDiGetClassDevsA", std::nullopt, platform::kErrorNotEnoughMemory, 1}};
-  sim::SimPlatform& platform = Start();
-  RemoveDevice(platform, kDev2);
+  Remove(kDev2);
   EXPECT_EQ(PresentIds().size(), 1u);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }
 
 // --- Device removal on the fake platform -----------------------------------------------------
+
+/// Removes the device with `hardware_id` from the fake; every set it opens is released.
+void RemoveFromFake(FakeDevicePlatform& fake, const std::string& hardware_id) {
+  RemoveDevice(fake, hardware_id);
+  EXPECT_EQ(fake.sets_open, 0);
+}
 
 TEST(RemoveDeviceTest, NoDeviceInformationSetEndsAtOnce) {
   FakeDevicePlatform fake;
   fake.no_set = true;
   fake.devices = {WithIds({kDev2})};
-  RemoveDevice(fake, kDev2);
+  RemoveFromFake(fake, kDev2);
   EXPECT_EQ(fake.log, std::vector<std::string>{"SetupDiGetClassDevsA"});
 }
 
@@ -325,21 +333,19 @@ TEST(RemoveDeviceTest, HandsTheMatchingDevicesElementToTheClassInstallerOnce) {
   FakeDevicePlatform fake;
   fake.devices = {WithIds({kDev0}), WithoutList(), WithIds({"X", kDev2}), WithIds({kDev2})};
   fake.remove_result = 0;  // whatever it answers, the call ends
-  RemoveDevice(fake, kDev2);
+  RemoveFromFake(fake, kDev2);
   EXPECT_EQ(fake.class_devs_flags, std::vector<Dword>{6});
   EXPECT_EQ(fake.removed, std::vector<Dword>{2});
   EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), "SetupDiEnumDeviceInfo 3"), 0);
-  EXPECT_EQ(fake.sets_open, 0);
 }
 
 TEST(RemoveDeviceTest, FollowsTheListRulesOfDetection) {
   FakeDevicePlatform fake;
   fake.devices = {WithIds({std::string(30, 'L')}), WithIds({"S"}), WithIds({"MM", kDev4})};
-  RemoveDevice(fake, kDev4);
+  RemoveFromFake(fake, kDev4);
   EXPECT_EQ(fake.ReadSizes(), (std::vector<Dword>{0, 32, 32, 3, 20}));
   EXPECT_TRUE(fake.reads[4].zero_filled);
   EXPECT_EQ(fake.removed, std::vector<Dword>{2});
-  EXPECT_EQ(fake.sets_open, 0);
 }
 
 class RemoveDeviceReadErrorTest : public ::testing::TestWithParam<Dword> {};
@@ -348,10 +354,9 @@ TEST_P(RemoveDeviceReadErrorTest, AReadErrorEndsTheRemovalAndReleasesTheSet) {
   FakeDevicePlatform fake;
   fake.devices = {WithIds({"A"}), WithIds({kDev2})};
   fake.devices[0].read_error = GetParam();
-  RemoveDevice(fake, kDev2);
+  RemoveFromFake(fake, kDev2);
   EXPECT_TRUE(fake.removed.empty());
   EXPECT_EQ(fake.reads.size(), 1u);
-  EXPECT_EQ(fake.sets_open, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Errors, RemoveDeviceReadErrorTest,
@@ -361,9 +366,8 @@ TEST(RemoveDeviceTest, AFailedAllocationEndsTheRemoval) {
   FakeDevicePlatform fake;
   fake.devices = {WithIds({kDev2})};
   fake.devices[0].needed_size = 0xFFFFFFF0u;
-  RemoveDevice(fake, kDev2);
+  RemoveFromFake(fake, kDev2);
   EXPECT_TRUE(fake.removed.empty());
-  EXPECT_EQ(fake.sets_open, 0);
 }
 
 struct RemoveBytesCase {
@@ -382,9 +386,8 @@ TEST_P(RemoveDeviceBytesTest, ComparesOnlyWholeIdsWithinTheReportedSize) {
   FakeDevicePlatform fake;
   fake.devices = {WithBytes(GetParam().bytes)};
   fake.devices[0].success_size = GetParam().reported;
-  RemoveDevice(fake, kDev2);
+  RemoveFromFake(fake, kDev2);
   EXPECT_EQ(fake.removed.size(), GetParam().removed ? 1u : 0u);
-  EXPECT_EQ(fake.sets_open, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -62,6 +62,24 @@ std::vector<std::string> ReadAsTextStream(const std::string& stored) {
   return texts;
 }
 
+/// Whether `text` holds `part`; when not, the failure shows the whole text.
+::testing::AssertionResult Holds(std::string_view text, std::string_view part) {
+  if (text.find(part) != std::string_view::npos) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "\"" << text << "\" lacks \"" << part << "\"";
+}
+
+/// The built-in texts as an English source.
+CatalogueSource English() {
+  return {"English", "ASCII", BuiltinTexts()};
+}
+
+/// Checks that a compilation was refused for one problem, at `entry`, that says `reported`.
+void ExpectRefused(const Compiled& compiled, int entry, std::string_view reported) {
+  ASSERT_EQ(EntriesOf(compiled.problems), std::vector<int>{entry});
+  EXPECT_TRUE(Holds(compiled.problems[0].what, reported));
+  EXPECT_TRUE(compiled.bytes.empty());
+}
+
 std::string WithoutCrLf(std::string text) {
   for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
   return text;
@@ -99,7 +117,7 @@ TEST(CatalogueCheck, RefusesAWrongEntryCountNamingTheFirstMissingOrSurplusEntry)
   texts.pop_back();
   std::vector<Problem> problems = CheckEntries(texts);
   ASSERT_EQ(EntriesOf(problems), std::vector<int>{79});
-  EXPECT_NE(problems[0].what.find("79 entries"), std::string::npos) << problems[0].what;
+  EXPECT_TRUE(Holds(problems[0].what, "79 entries"));
 
   texts = BuiltinTexts();
   texts.push_back("extra");
@@ -130,8 +148,7 @@ TEST(CatalogueCheck, RefusesAnEntryThatBreaksItsPlaceholdersOrHoldsAForbiddenByt
     texts[c.entry] = c.text;
     const std::vector<Problem> problems = CheckEntries(texts);
     ASSERT_EQ(EntriesOf(problems), std::vector<int>{c.entry}) << c.what;
-    EXPECT_NE(problems[0].what.find(c.reported), std::string::npos)
-        << c.what << ": " << problems[0].what;
+    EXPECT_TRUE(Holds(problems[0].what, c.reported)) << c.what;
     EXPECT_EQ(Describe(problems[0]).rfind("entry " + std::to_string(c.entry) + ": ", 0), 0u);
   }
 }
@@ -166,7 +183,7 @@ TEST(CatalogueEncoding, RefusesACharacterWithoutAFaithfulMapping) {
   for (const auto& c : cases) {
     std::string out, error;
     EXPECT_FALSE(EncodeText(c.text, c.encoding, &out, &error)) << c.text;
-    EXPECT_NE(error.find(c.reported), std::string::npos) << c.text << ": " << error;
+    EXPECT_TRUE(Holds(error, c.reported)) << c.text;
   }
 }
 
@@ -175,7 +192,7 @@ TEST(CatalogueEncoding, DecodesFromACodePage) {
   ASSERT_TRUE(DecodeText("Termin\x82 \x81\xA2", "CP850", &utf8, &error)) << error;
   EXPECT_EQ(utf8, "Terminé üó");
   EXPECT_FALSE(DecodeText("caf\xE9", "ASCII", &utf8, &error));
-  EXPECT_NE(error.find("byte 0xE9 at byte 3"), std::string::npos) << error;
+  EXPECT_TRUE(Holds(error, "byte 0xE9 at byte 3"));
 }
 
 TEST(CatalogueEncoding, TheConsoleCodePageOfEachLanguage) {
@@ -210,7 +227,7 @@ TEST(CatalogueSource, ParseRefusesAMalformedSource) {
     EXPECT_FALSE(ParseSource(c.json, &problems).has_value()) << c.json;
     ASSERT_FALSE(problems.empty()) << c.json;
     EXPECT_EQ(problems[0].entry, c.entry) << c.json;
-    EXPECT_NE(problems[0].what.find(c.reported), std::string::npos) << problems[0].what;
+    EXPECT_TRUE(Holds(problems[0].what, c.reported));
   }
 }
 
@@ -222,8 +239,7 @@ TEST(CatalogueSource, AGoodSourceRoundTripsThroughTheFileFormat) {
   EXPECT_EQ(source->language, "Test");
   EXPECT_EQ(source->entries, (std::vector<std::string>{"n", "y\r\n", "é"}));
 
-  CatalogueSource english{"English", "ASCII", BuiltinTexts()};
-  const Compiled compiled = CompileSource(english);
+  const Compiled compiled = CompileSource(English());
   ASSERT_TRUE(compiled.problems.empty()) << Describe(compiled.problems[0]);
   ASSERT_FALSE(compiled.bytes.empty());
   EXPECT_EQ(compiled.bytes[0], '\x50');
@@ -250,9 +266,8 @@ TEST(CatalogueSource, CompileReportsEveryProblemInEntryOrder) {
 }
 
 TEST(CatalogueStamp, TheFileEndsWithTheStampWhichTheLoaderNeverReads) {
-  const CatalogueSource english{"English", "ASCII", BuiltinTexts()};
-  const Compiled plain = CompileSource(english);
-  const Compiled stamped = CompileSource(english, "1.002.003");
+  const Compiled plain = CompileSource(English());
+  const Compiled stamped = CompileSource(English(), "1.002.003");
   ASSERT_TRUE(stamped.problems.empty()) << Describe(stamped.problems[0]);
   EXPECT_EQ(stamped.bytes, plain.bytes + "!@#$1.002.003$#@!");
 
@@ -272,23 +287,14 @@ TEST(CatalogueStamp, RefusesAStampTheDeploymentCouldNotReadBack) {
       {"256 bytes", std::string(256, '1'), "has 256 bytes; the deployment reads at most 255"},
       {"an end marker", "1.0$#@!0", "the marker \"$#@!\""},
       {"a start marker", "!@#$1.0", "the marker \"!@#$\""},
-      {"a NUL byte",
-       std::string("1\0"
-                   "2",
-                   3),
-       "NUL byte"},
+      {"a NUL byte", std::string{'1', '\0', '2'}, "NUL byte"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const Compiled compiled = CompileSource({"English", "ASCII", BuiltinTexts()}, c.stamp_text);
-    ASSERT_EQ(EntriesOf(compiled.problems), std::vector<int>{kWholeSource});
-    EXPECT_NE(compiled.problems[0].what.find(c.reported), std::string::npos)
-        << compiled.problems[0].what;
-    EXPECT_TRUE(compiled.bytes.empty());
+    ExpectRefused(CompileSource(English(), c.stamp_text), kWholeSource, c.reported);
   }
-  EXPECT_TRUE(
-      CompileSource({"English", "ASCII", BuiltinTexts()}, std::string(255, '1')).problems.empty());
-  EXPECT_TRUE(CompileSource({"English", "ASCII", BuiltinTexts()}, "").problems.empty());
+  EXPECT_TRUE(CompileSource(English(), std::string(255, '1')).problems.empty());
+  EXPECT_TRUE(CompileSource(English(), "").problems.empty());
 
   // Texts so long that the stamp would end beyond the first 100000 bytes, the only ones the
   // deployment reads; one byte shorter and it ends on the last of them.
@@ -296,10 +302,8 @@ TEST(CatalogueStamp, RefusesAStampTheDeploymentCouldNotReadBack) {
   const std::size_t others = CatalogueFileBytes(texts).size() - texts[8].size();
   const std::string stamp = "1.002.003";
   texts[8] = std::string(deploy::kStampReadBytes - others - VersionStamp(stamp).size() + 1, 'x');
-  const Compiled beyond = CompileSource({"Test", "ASCII", texts}, stamp);
-  ASSERT_EQ(EntriesOf(beyond.problems), std::vector<int>{kWholeSource});
-  EXPECT_NE(beyond.problems[0].what.find("would end at byte 100001"), std::string::npos)
-      << beyond.problems[0].what;
+  ExpectRefused(CompileSource({"Test", "ASCII", texts}, stamp), kWholeSource,
+                "would end at byte 100001");
   texts[8].pop_back();
   const Compiled within = CompileSource({"Test", "ASCII", texts}, stamp);
   ASSERT_TRUE(within.problems.empty()) << Describe(within.problems[0]);
@@ -330,11 +334,9 @@ TEST(CatalogueSource, RefusesACharacterTheConsoleCodePageLacksNamingEntryAndChar
     CatalogueSource source{c.language, c.encoding, BuiltinTexts()};
     source.entries[c.entry] = c.text;
     const Compiled compiled = CompileSource(source);
-    ASSERT_EQ(EntriesOf(compiled.problems), std::vector<int>{c.entry});
-    EXPECT_TRUE(compiled.bytes.empty());
+    ASSERT_NO_FATAL_FAILURE(ExpectRefused(compiled, c.entry, c.reported));
     const std::string described = Describe(compiled.problems[0]);
     EXPECT_EQ(described.rfind("entry " + std::to_string(c.entry) + ": ", 0), 0u) << described;
-    EXPECT_NE(described.find(c.reported), std::string::npos) << described;
   }
 }
 
@@ -351,11 +353,8 @@ TEST(CatalogueSource, RefusesALanguageInAnotherCodePageThanItsConsoles) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.language);
-    const Compiled compiled = CompileSource({c.language, c.encoding, BuiltinTexts()});
-    ASSERT_EQ(EntriesOf(compiled.problems), std::vector<int>{kWholeSource});
-    EXPECT_NE(compiled.problems[0].what.find(c.reported), std::string::npos)
-        << compiled.problems[0].what;
-    EXPECT_TRUE(compiled.bytes.empty());
+    ExpectRefused(CompileSource({c.language, c.encoding, BuiltinTexts()}), kWholeSource,
+                  c.reported);
   }
   // A language of its own may take any code page.
   EXPECT_TRUE(CompileSource({"Test", "CP1252", BuiltinTexts()}).problems.empty());
@@ -557,8 +556,7 @@ TEST(ShippedCatalogues, TranslationsKeepTheBuiltInEntriesShape) {
     }
     const std::string yes_no =
         std::string("(") + shipped.answers[1] + "/" + shipped.answers[0] + ")";
-    EXPECT_NE(source->entries[messages::kCopyAnyway].find(yes_no), std::string::npos)
-        << source->entries[messages::kCopyAnyway];
+    EXPECT_TRUE(Holds(source->entries[messages::kCopyAnyway], yes_no));
   }
 }
 
@@ -589,6 +587,14 @@ class CatalogueCompilerTool : public ::testing::Test {
     return status;
   }
 
+  /// Checks that the tool refuses `source` saying `reported`, and leaves no `output`.
+  void ExpectRefuses(const fs::path& source, const fs::path& output, std::string_view reported,
+                     std::optional<std::string> stamp_text = std::nullopt) {
+    EXPECT_NE(Run(source, output, std::move(stamp_text)), 0);
+    EXPECT_TRUE(Holds(stderr_, reported));
+    EXPECT_FALSE(fs::exists(output));
+  }
+
   fs::path dir_;
   std::string stderr_;
 };
@@ -613,9 +619,8 @@ TEST_F(CatalogueCompilerTool, WritesTheStampAfterTheTexts) {
 
   const fs::path refused = dir_ / "ENGLISH.NLS";
   WriteBytes(refused, "stale");
-  EXPECT_NE(Run(fs::path(CATALOGUE_SOURCE_DIR) / "english.json", refused, "2$#@!0"), 0);
-  EXPECT_NE(stderr_.find("the marker \"$#@!\""), std::string::npos) << stderr_;
-  EXPECT_FALSE(fs::exists(refused));
+  ExpectRefuses(fs::path(CATALOGUE_SOURCE_DIR) / "english.json", refused, "the marker \"$#@!\"",
+                "2$#@!0");
 }
 
 TEST_F(CatalogueCompilerTool, RefusesABadSourceAndLeavesNoOutput) {
@@ -628,9 +633,7 @@ TEST_F(CatalogueCompilerTool, RefusesABadSourceAndLeavesNoOutput) {
   const fs::path output = dir_ / "BROKEN.NLS";
   WriteBytes(output, "stale");
 
-  EXPECT_NE(Run(source, output), 0);
-  EXPECT_NE(stderr_.find("entry 52: placeholders [%d %s]"), std::string::npos) << stderr_;
-  EXPECT_FALSE(fs::exists(output));
+  ExpectRefuses(source, output, "entry 52: placeholders [%d %s]");
 }
 
 TEST_F(CatalogueCompilerTool, RefusesAFrenchTextThatCodePage850CannotHold) {
@@ -641,11 +644,8 @@ TEST_F(CatalogueCompilerTool, RefusesAFrenchTextThatCodePage850CannotHold) {
   WriteBytes(source, json.dump());
   const fs::path output = dir_ / "FRENCH.NLS";
 
-  EXPECT_NE(Run(source, output), 0);
-  EXPECT_NE(stderr_.find("entry 13: character U+2030 \"‰\" at byte 23 has no mapping in CP850"),
-            std::string::npos)
-      << stderr_;
-  EXPECT_FALSE(fs::exists(output));
+  ExpectRefuses(source, output,
+                "entry 13: character U+2030 \"‰\" at byte 23 has no mapping in CP850");
 }
 
 }  // namespace

@@ -10,12 +10,19 @@
 #include <vector>
 
 #include "tests/support/failing_platform.h"
+#include "tests/support/sim_machine_test.h"
 #include "tests/support/temp_machine.h"
 
 namespace sim {
 namespace {
 
+using testing_support::SimDevice;
 using testing_support::TempMachine;
+
+/// A device information set of all present devices of all classes.
+platform::Handle AllPresent(platform::Platform& p) {
+  return p.SetupDiGetClassDevsA(platform::DIGCF_PRESENT | platform::DIGCF_ALLCLASSES);
+}
 
 TEST(SimPlatform, LooksUpPathsIgnoringLetterCase) {
   TempMachine m;
@@ -100,34 +107,28 @@ TEST(SimPlatform, CopyFileRespectsReadOnlyDestinationsAndNeverHalfWrites) {
 
 TEST(SimPlatform, HardwareIdsFollowTheMultiStringProtocol) {
   TempMachine m;
-  Device device;
-  device.hardware_ids = std::vector<std::string>{"AB", "C"};
-  Device without;
-  Device empty;
-  empty.hardware_ids = std::vector<std::string>{};
-  m.machine.devices = {device, without, empty};
+  m.machine.devices = {SimDevice({"AB", "C"}), Device{}, SimDevice({})};
   sim::SimPlatform& p = m.platform();
-  const platform::Handle set =
-      p.SetupDiGetClassDevsA(platform::DIGCF_PRESENT | platform::DIGCF_ALLCLASSES);
+  const platform::Handle set = AllPresent(p);
   platform::DeviceInfoData data;
-  ASSERT_TRUE(p.SetupDiEnumDeviceInfo(set, 0, &data));
   platform::Dword required = 0;
   platform::Dword type = 0;
   unsigned char buffer[16] = {};
-  EXPECT_FALSE(p.SetupDiGetDeviceRegistryPropertyA(set, data, platform::SPDRP_HARDWAREID, &type,
-                                                   nullptr, 0, &required));
+  const auto read_ids = [&](unsigned char* into, platform::Dword size) {
+    return p.SetupDiGetDeviceRegistryPropertyA(set, data, platform::SPDRP_HARDWAREID, &type, into,
+                                               size, &required);
+  };
+  ASSERT_TRUE(p.SetupDiEnumDeviceInfo(set, 0, &data));
+  EXPECT_FALSE(read_ids(nullptr, 0));
   EXPECT_EQ(p.GetLastError(), platform::kErrorInsufficientBuffer);
   EXPECT_EQ(required, 6u);
-  ASSERT_TRUE(p.SetupDiGetDeviceRegistryPropertyA(set, data, platform::SPDRP_HARDWAREID, &type,
-                                                  buffer, sizeof buffer, &required));
+  ASSERT_TRUE(read_ids(buffer, sizeof buffer));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 6), std::string("AB\0C\0\0", 6));
   ASSERT_TRUE(p.SetupDiEnumDeviceInfo(set, 1, &data));
-  EXPECT_FALSE(p.SetupDiGetDeviceRegistryPropertyA(set, data, platform::SPDRP_HARDWAREID, &type,
-                                                   buffer, sizeof buffer, &required));
+  EXPECT_FALSE(read_ids(buffer, sizeof buffer));
   EXPECT_EQ(p.GetLastError(), platform::kErrorInvalidData);
   ASSERT_TRUE(p.SetupDiEnumDeviceInfo(set, 2, &data));
-  ASSERT_TRUE(p.SetupDiGetDeviceRegistryPropertyA(set, data, platform::SPDRP_HARDWAREID, &type,
-                                                  buffer, sizeof buffer, &required));
+  ASSERT_TRUE(read_ids(buffer, sizeof buffer));
   EXPECT_EQ(required, 1u);
   EXPECT_FALSE(p.SetupDiEnumDeviceInfo(set, 3, &data));
   EXPECT_EQ(p.GetLastError(), platform::kErrorNoMoreItems);
@@ -139,18 +140,14 @@ TEST(SimPlatform, UpdateDriverAnswersAsTheServiceDoes) {
   TempMachine m;
   m.WriteFile("C:\\good.inf", "[Models]\n%D%=I,pci\\ven_1\n");
   m.WriteFile("C:\\other.inf", "[Models]\n%D%=I,PCI\\VEN_2\n");
-  Device adapter;
-  adapter.hardware_ids = std::vector<std::string>{"PCI\\VEN_1&SUB", "PCI\\VEN_1"};
-  adapter.update = "reboot";
-  Device child;
-  child.hardware_ids = std::vector<std::string>{"MF\\CHILD"};
-  adapter.children = {child};
-  Device broken;
-  broken.hardware_ids = std::vector<std::string>{"PCI\\VEN_9"};
-  broken.update = "fail";
-  m.machine.devices = {adapter, broken};
+  Device adapter = SimDevice({"PCI\\VEN_1&SUB", "PCI\\VEN_1"}, "reboot");
+  adapter.children = {SimDevice({"MF\\CHILD"})};
+  m.machine.devices = {adapter, SimDevice({"PCI\\VEN_9"}, "fail")};
   sim::SimPlatform& p = m.platform();
   platform::Bool reboot = 0;
+  const auto update = [&](const char* id, const char* inf) {
+    return p.UpdateDriverForPlugAndPlayDevicesA(id, inf, 1, &reboot);
+  };
   const struct {
     const char* id;
     const char* inf;
@@ -161,22 +158,22 @@ TEST(SimPlatform, UpdateDriverAnswersAsTheServiceDoes) {
       {"PCI\\VEN_1", "C:\\other.inf", platform::kErrorNoDriverSelected},
   };
   for (const auto& f : failures) {
-    EXPECT_FALSE(p.UpdateDriverForPlugAndPlayDevicesA(f.id, f.inf, 1, &reboot)) << f.id;
+    EXPECT_FALSE(update(f.id, f.inf)) << f.id;
     EXPECT_EQ(p.GetLastError(), f.error) << f.id;
   }
   m.WriteFile("C:\\nine.inf", "PCI\\VEN_9");
-  EXPECT_FALSE(p.UpdateDriverForPlugAndPlayDevicesA("PCI\\VEN_9", "C:\\nine.inf", 1, &reboot));
+  EXPECT_FALSE(update("PCI\\VEN_9", "C:\\nine.inf"));
   EXPECT_EQ(p.GetLastError(), platform::kErrorGenFailure);
   EXPECT_EQ(reboot, 0);
   EXPECT_EQ(m.machine.devices.size(), 2u);
 
-  ASSERT_TRUE(p.UpdateDriverForPlugAndPlayDevicesA("pci\\ven_1", "C:\\good.inf", 1, &reboot));
+  ASSERT_TRUE(update("pci\\ven_1", "C:\\good.inf"));
   EXPECT_EQ(reboot, 1);
   ASSERT_EQ(m.machine.devices.size(), 3u);
   EXPECT_EQ(*m.machine.devices[0].driver, "C:\\good.inf");
   EXPECT_EQ(m.machine.devices[1].hardware_ids->front(), "MF\\CHILD") << "right after its parent";
   // A second update brings no second set of children.
-  ASSERT_TRUE(p.UpdateDriverForPlugAndPlayDevicesA("PCI\\VEN_1", "C:\\good.inf", 1, &reboot));
+  ASSERT_TRUE(update("PCI\\VEN_1", "C:\\good.inf"));
   EXPECT_EQ(m.machine.devices.size(), 3u);
 }
 
@@ -190,11 +187,7 @@ constexpr platform::Dword kFaultError = 1167;  // an error no device operation g
 
 /// A machine with the adapter, then another device, and an INF that serves both.
 void SetUpAdapterMachine(TempMachine& m) {
-  Device adapter;
-  adapter.hardware_ids = std::vector<std::string>{kAdapterWholeId, kAdapterId};
-  Device other;
-  other.hardware_ids = std::vector<std::string>{kOtherId};
-  m.machine.devices = {adapter, other};
+  m.machine.devices = {SimDevice({kAdapterWholeId, kAdapterId}), SimDevice({kOtherId})};
   m.WriteFile("C:\\orvan.inf", std::string(kAdapterId) + "\n" + kOtherId + "\n");
 }
 
@@ -284,8 +277,7 @@ DeviceCallsFailed RunDeviceCallsUnderFault(const std::string& op, const std::str
   // Removal takes the device out of the machine: remove from the last device back, each with a
   // set of its own, so that every device is tried.
   for (std::size_t i = 0; i < count; ++i) {
-    const platform::Handle set =
-        p.SetupDiGetClassDevsA(platform::DIGCF_PRESENT | platform::DIGCF_ALLCLASSES);
+    const platform::Handle set = AllPresent(p);
     EXPECT_NE(set, platform::kInvalidHandleValue);
     platform::DeviceInfoData data;
     const auto index = static_cast<platform::Dword>(i);
@@ -303,8 +295,7 @@ DeviceCallsFailed RunDeviceCallsUnderFault(const std::string& op, const std::str
     EXPECT_TRUE(p.SetupDiDestroyDeviceInfoList(set));
   }
   for (std::size_t i = count; i-- > 0;) {
-    const platform::Handle set =
-        p.SetupDiGetClassDevsA(platform::DIGCF_PRESENT | platform::DIGCF_ALLCLASSES);
+    const platform::Handle set = AllPresent(p);
     platform::DeviceInfoData data;
     bool removal_failed = false;
     if (p.SetupDiEnumDeviceInfo(set, static_cast<platform::Dword>(i), &data)) {
@@ -372,46 +363,41 @@ long long HandleAnswer(platform::Handle handle) {
 
 TEST(FailingPlatform, AnswersAsTheSimulatedMachineDoesWhereTheObjectIsMissing) {
   using P = platform::Platform;
+  using Values = std::vector<long long>;
   const struct {
     const char* name;
-    std::function<std::vector<long long>(P&)> call;
+    std::function<Values(P&)> call;
   } calls[] = {
-      {"GetCurrentDriveNumber",
-       [](P& p) -> std::vector<long long> { return {p.GetCurrentDriveNumber()}; }},
+      {"GetCurrentDriveNumber", [](P& p) -> Values { return {p.GetCurrentDriveNumber()}; }},
       {"ReadBinaryFile",
-       [](P& p) -> std::vector<long long> {
+       [](P& p) -> Values {
          char buffer[16] = {};
          const auto read = p.ReadBinaryFile("C:\\missing.bin", buffer);
          return {read ? static_cast<long long>(*read) : -1};
        }},
       {"GetFileSize",
-       [](P& p) -> std::vector<long long> {
+       [](P& p) -> Values {
          const auto size = p.GetFileSize("C:\\missing.bin");
          return {size ? static_cast<long long>(*size) : -1};
        }},
       {"FindFirstFileA",
-       [](P& p) -> std::vector<long long> {
-         return {HandleAnswer(p.FindFirstFileA("C:\\missing.inf"))};
-       }},
-      {"FindClose", [](P& p) -> std::vector<long long> { return {p.FindClose(kStrangeHandle)}; }},
-      {"CreateDirectoryA",
-       [](P& p) -> std::vector<long long> { return {p.CreateDirectoryA("C:\\missing\\new")}; }},
+       [](P& p) -> Values { return {HandleAnswer(p.FindFirstFileA("C:\\missing.inf"))}; }},
+      {"FindClose", [](P& p) -> Values { return {p.FindClose(kStrangeHandle)}; }},
+      {"CreateDirectoryA", [](P& p) -> Values { return {p.CreateDirectoryA("C:\\missing\\new")}; }},
       {"SetFileAttributesA",
-       [](P& p) -> std::vector<long long> {
+       [](P& p) -> Values {
          return {p.SetFileAttributesA("C:\\missing.txt", platform::FILE_ATTRIBUTE_NORMAL)};
        }},
       {"CopyFileA",
-       [](P& p) -> std::vector<long long> {
-         return {p.CopyFileA("D:\\missing.txt", "C:\\copy.txt", 0)};
-       }},
+       [](P& p) -> Values { return {p.CopyFileA("D:\\missing.txt", "C:\\copy.txt", 0)}; }},
       {"SetupDiEnumDeviceInfo",
-       [](P& p) -> std::vector<long long> {
+       [](P& p) -> Values {
          platform::DeviceInfoData data;
          data.dev_inst = 77;
          return {p.SetupDiEnumDeviceInfo(kStrangeHandle, 0, &data), data.dev_inst};
        }},
       {"SetupDiGetDeviceRegistryPropertyA",
-       [](P& p) -> std::vector<long long> {
+       [](P& p) -> Values {
          unsigned char buffer[8] = {};
          platform::Dword required = 77;
          const platform::Bool read = p.SetupDiGetDeviceRegistryPropertyA(
@@ -420,23 +406,21 @@ TEST(FailingPlatform, AnswersAsTheSimulatedMachineDoesWhereTheObjectIsMissing) {
          return {read, required};
        }},
       {"SetupDiCallClassInstaller",
-       [](P& p) -> std::vector<long long> {
+       [](P& p) -> Values {
          return {p.SetupDiCallClassInstaller(platform::DIF_REMOVE, kStrangeHandle,
                                              platform::DeviceInfoData{})};
        }},
       {"SetupDiDestroyDeviceInfoList",
-       [](P& p) -> std::vector<long long> {
-         return {p.SetupDiDestroyDeviceInfoList(kStrangeHandle)};
-       }},
+       [](P& p) -> Values { return {p.SetupDiDestroyDeviceInfoList(kStrangeHandle)}; }},
       {"UpdateDriverForPlugAndPlayDevicesA",
-       [](P& p) -> std::vector<long long> {
+       [](P& p) -> Values {
          platform::Bool reboot = 7;
          const platform::Bool updated = p.UpdateDriverForPlugAndPlayDevicesA(
              "PCI\\VEN_7A3C&DEV_0B52", "C:\\missing.inf", platform::INSTALLFLAG_FORCE, &reboot);
          return {updated, reboot};
        }},
       {"GetStartupInfoA",
-       [](P& p) -> std::vector<long long> {
+       [](P& p) -> Values {
          platform::StartupInfo info;
          info.dw_flags = 77;
          info.w_show_window = 77;
@@ -444,25 +428,22 @@ TEST(FailingPlatform, AnswersAsTheSimulatedMachineDoesWhereTheObjectIsMissing) {
          return {info.filled, info.dw_flags, info.w_show_window, info.cb_reserved2};
        }},
       {"CreateProcessA",
-       [](P& p) -> std::vector<long long> {
+       [](P& p) -> Values {
          platform::ProcessInformation process;
          const platform::Bool started =
              p.CreateProcessA("C:\\missing.exe -S", 0, platform::StartupInfo{}, &process);
          return {started, static_cast<long long>(process.process)};
        }},
       {"WaitForSingleObject",
-       [](P& p) -> std::vector<long long> {
-         return {p.WaitForSingleObject(kStrangeHandle, platform::INFINITE)};
-       }},
+       [](P& p) -> Values { return {p.WaitForSingleObject(kStrangeHandle, platform::INFINITE)}; }},
       {"GetExitCodeProcess",
-       [](P& p) -> std::vector<long long> {
+       [](P& p) -> Values {
          platform::Dword exit_code = 77;
          return {p.GetExitCodeProcess(kStrangeHandle, &exit_code), exit_code};
        }},
-      {"CloseHandle",
-       [](P& p) -> std::vector<long long> { return {p.CloseHandle(kStrangeHandle)}; }},
+      {"CloseHandle", [](P& p) -> Values { return {p.CloseHandle(kStrangeHandle)}; }},
       {"RegCreateKeyExA",
-       [](P& p) -> std::vector<long long> {
+       [](P& p) -> Values {
          platform::Handle key = kStrangeHandle;
          const long result =
              p.RegCreateKeyExA(platform::HKEY_LOCAL_MACHINE, "SOFTWARE\\Missing",
@@ -470,12 +451,11 @@ TEST(FailingPlatform, AnswersAsTheSimulatedMachineDoesWhereTheObjectIsMissing) {
          return {result, key == kStrangeHandle};
        }},
       {"RegSetValueExA",
-       [](P& p) -> std::vector<long long> {
+       [](P& p) -> Values {
          const unsigned char data[] = "x";
          return {p.RegSetValueExA(kStrangeHandle, "Setup", platform::REG_SZ, data, sizeof data)};
        }},
-      {"RegCloseKey",
-       [](P& p) -> std::vector<long long> { return {p.RegCloseKey(kStrangeHandle)}; }},
+      {"RegCloseKey", [](P& p) -> Values { return {p.RegCloseKey(kStrangeHandle)}; }},
   };
   const auto ask = [](P& p, const auto& call) {
     p.SetLastError(kEarlierError);
