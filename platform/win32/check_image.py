@@ -23,6 +23,7 @@ imports).
 """
 
 import argparse
+import collections
 import sys
 
 import pefile
@@ -34,16 +35,13 @@ KNOWN_DLLS = frozenset({"kernel32.dll", "advapi32.dll", "msvcrt.dll", "user32.dl
 MACHINES = {"i386": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
             "amd64": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]}
 MACHINE_NAMES = {value: name for name, value in MACHINES.items()}
-PE32_MAGIC = pefile.OPTIONAL_HEADER_MAGIC_PE
-PE32_PLUS_MAGIC = pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS
-FORMATS = {"i386": PE32_MAGIC, "amd64": PE32_PLUS_MAGIC}
-FORMAT_NAMES = {PE32_MAGIC: "PE32", PE32_PLUS_MAGIC: "PE32+"}
+FORMATS = {"i386": pefile.OPTIONAL_HEADER_MAGIC_PE, "amd64": pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS}
+FORMAT_NAMES = {pefile.OPTIONAL_HEADER_MAGIC_PE: "PE32",
+                pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS: "PE32+"}
 SUBSYSTEM_CONSOLE = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]
 
-DIRECTORY_IMPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]
-DIRECTORY_RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
-DIRECTORY_DEBUG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]
-DIRECTORY_DELAY_IMPORT = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]
+# The data directories that pefile reads for the checks (the debug directory is only looked for).
+READ_DIRECTORIES = ("IMPORT", "DELAY_IMPORT", "RESOURCE")
 
 # What the version resource's strings must say: exactly these, and some text for the others.
 COMPANY_NAME = "ZOV"
@@ -55,71 +53,70 @@ class ImageError(Exception):
     """The file is not a PE image that can be read."""
 
 
-class VersionResource:
-    """The version resource: its fixed part's file and product versions (four numbers each) and
-    the strings of its string tables."""
-
-    def __init__(self, file_version, product_version, strings):
-        self.file_version, self.product_version, self.strings = (file_version, product_version,
-                                                                 strings)
+# The version resource: its fixed part's file and product versions (four numbers each) and the
+# strings of its string tables.
+VersionResource = collections.namedtuple("VersionResource",
+                                         "file_version product_version strings")
 
 
 def four_numbers(most, least):
     return (most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF)
 
 
+def directory_index(name):
+    """The index of the data directory NAME ("IMPORT", "DEBUG"...) in the optional header."""
+    return pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_" + name]
+
+
 class Image:
-    """The parts of a PE image that the checks look at, as pefile reads them."""
+    """A PE image as pefile reads it: its headers (header, optional) and the versions the
+    optional header asks for, and what the checks read of its data directories."""
 
     def __init__(self, data):
         try:
             self.pe = pefile.PE(data=bytes(data), fast_load=True)
             self.pe.parse_data_directories(directories=[
-                DIRECTORY_IMPORT, DIRECTORY_DELAY_IMPORT, DIRECTORY_RESOURCE])
+                directory_index(name) for name in READ_DIRECTORIES])
         except pefile.PEFormatError as error:
-            raise ImageError(error.value if hasattr(error, "value") else str(error))
-        header, optional = self.pe.FILE_HEADER, self.pe.OPTIONAL_HEADER
-        self.machine, self.timestamp = header.Machine, header.TimeDateStamp
-        self.symbol_table, self.symbol_count = (header.PointerToSymbolTable,
-                                                header.NumberOfSymbols)
-        self.magic, self.subsystem = optional.Magic, optional.Subsystem
-        if self.magic not in FORMAT_NAMES:
-            raise ImageError("optional header magic 0x%04X is neither PE32 nor PE32+" % self.magic)
-        self.os_version = (optional.MajorOperatingSystemVersion,
-                           optional.MinorOperatingSystemVersion)
-        self.subsystem_version = (optional.MajorSubsystemVersion,
-                                  optional.MinorSubsystemVersion)
-        self.directories = [(entry.VirtualAddress, entry.Size)
-                            for entry in optional.DATA_DIRECTORY]
+            raise ImageError(error.value)
+        self.header, self.optional = self.pe.FILE_HEADER, self.pe.OPTIONAL_HEADER
+        if self.optional.Magic not in FORMAT_NAMES:
+            raise ImageError("optional header magic 0x%04X is neither PE32 nor PE32+"
+                             % self.optional.Magic)
+        self.os_version = (self.optional.MajorOperatingSystemVersion,
+                           self.optional.MinorOperatingSystemVersion)
+        self.subsystem_version = (self.optional.MajorSubsystemVersion,
+                                  self.optional.MinorSubsystemVersion)
 
-    def _directory_used(self, index):
-        return len(self.directories) > index and self.directories[index][0] != 0
+    def directory(self, name):
+        """(RVA, size) of the data directory NAME; (0, 0) when the image has no such entry."""
+        index, entries = directory_index(name), self.optional.DATA_DIRECTORY
+        if index >= len(entries):
+            return 0, 0
+        return entries[index].VirtualAddress, entries[index].Size
 
-    def _entries(self, index, attribute, empty):
-        """What pefile read of a data directory that the image uses (EMPTY when the directory
-        names nothing). pefile passes over what it cannot read; a directory whose bytes do not
-        all lie in the file is an error here."""
-        if not self._directory_used(index):
+    def _entries(self, name, empty):
+        """What pefile read of the data directory NAME (one of READ_DIRECTORIES), EMPTY when
+        the image names none. pefile passes over what it cannot read; a directory whose bytes
+        do not all lie in the file is an error here."""
+        rva, size = self.directory(name)
+        if rva == 0:
             return empty
-        rva, size = self.directories[index]
         try:
             whole = len(self.pe.get_data(rva, size)) == size
         except pefile.PEFormatError:
             whole = False
         if not whole:
             raise ImageError("the %s directory at RVA 0x%X runs past the end of the image"
-                             % (attribute.replace("DIRECTORY_ENTRY_", "").lower()
-                                .replace("_", " "), rva))
-        return getattr(self.pe, attribute, empty)
+                             % (name.lower().replace("_", " "), rva))
+        return getattr(self.pe, "DIRECTORY_ENTRY_" + name, empty)
 
     def imports(self):
         """[(dll, function, how)], how being "import" or "delay-load"; a function imported by
         ordinal is "#N"."""
         found = []
-        for attribute, index, how in (("DIRECTORY_ENTRY_IMPORT", DIRECTORY_IMPORT, "import"),
-                                      ("DIRECTORY_ENTRY_DELAY_IMPORT", DIRECTORY_DELAY_IMPORT,
-                                       "delay-load")):
-            for entry in self._entries(index, attribute, []):
+        for directory, how in (("IMPORT", "import"), ("DELAY_IMPORT", "delay-load")):
+            for entry in self._entries(directory, []):
                 dll = entry.dll.decode("latin-1")
                 for function in entry.imports:
                     name = (function.name.decode("latin-1") if function.name is not None
@@ -138,7 +135,7 @@ class Image:
                 if hasattr(entry, "directory"):
                     walk(entry.directory)
 
-        resources = self._entries(DIRECTORY_RESOURCE, "DIRECTORY_ENTRY_RESOURCE", None)
+        resources = self._entries("RESOURCE", None)
         if resources is not None:
             walk(resources)
         return stamps
@@ -165,7 +162,7 @@ def read_allowed(path, arch):
     allowed = set()
     with open(path, encoding="ascii") as listing:
         for number, line in enumerate(listing, 1):
-            words = line.split("#", 1)[0].split() if not line.lstrip().startswith("#") else []
+            words = line.split("#", 1)[0].split()
             if not words:
                 continue
             if len(words) not in (2, 3) or (len(words) == 3 and words[2] not in MACHINES):
@@ -208,30 +205,32 @@ def version_problems(image, version):
 def check(image, arch, allowed, max_version, version):
     """Every problem of `image`, as lines of text."""
     problems = []
-    if image.machine != MACHINES[arch]:
+    header, optional = image.header, image.optional
+    if header.Machine != MACHINES[arch]:
         problems.append("machine type 0x%04X (%s), expected 0x%04X (%s)"
-                        % (image.machine, MACHINE_NAMES.get(image.machine, "unknown"),
+                        % (header.Machine, MACHINE_NAMES.get(header.Machine, "unknown"),
                            MACHINES[arch], arch))
-    if image.magic != FORMATS[arch]:
-        problems.append("format %s, expected %s" % (FORMAT_NAMES[image.magic],
+    if optional.Magic != FORMATS[arch]:
+        problems.append("format %s, expected %s" % (FORMAT_NAMES[optional.Magic],
                                                     FORMAT_NAMES[FORMATS[arch]]))
-    if image.subsystem != SUBSYSTEM_CONSOLE:
-        problems.append("subsystem %d, expected %d (console)" % (image.subsystem,
+    if optional.Subsystem != SUBSYSTEM_CONSOLE:
+        problems.append("subsystem %d, expected %d (console)" % (optional.Subsystem,
                                                                   SUBSYSTEM_CONSOLE))
     for what, found in (("operating system", image.os_version),
                         ("subsystem", image.subsystem_version)):
         if found > max_version:
             problems.append("%s version %s: the image asks for a newer Windows than %s"
                             % (what, version_text(found), version_text(max_version)))
-    if image.timestamp != 0:
-        problems.append("a link time stamp (0x%08X): two builds would differ" % image.timestamp)
+    if header.TimeDateStamp != 0:
+        problems.append("a link time stamp (0x%08X): two builds would differ"
+                        % header.TimeDateStamp)
     for stamp in image.resource_timestamps():
         problems.append("a time stamp in the resource directory (0x%08X): two builds would differ"
                         % stamp)
-    if image.symbol_table != 0 or image.symbol_count != 0:
+    if header.PointerToSymbolTable != 0 or header.NumberOfSymbols != 0:
         problems.append("a symbol table (%d symbols): the release image is stripped"
-                        % image.symbol_count)
-    if len(image.directories) > DIRECTORY_DEBUG and image.directories[DIRECTORY_DEBUG][0]:
+                        % header.NumberOfSymbols)
+    if image.directory("DEBUG")[0] != 0:
         problems.append("a debug directory: the release image carries no debug information")
     for dll, function, how in image.imports():
         if dll.lower() not in KNOWN_DLLS:
@@ -287,7 +286,7 @@ def main(argv):
     if problems:
         return 1
     print("check_image: %s: %s %s, console, versions %s and %s, %d imports, all allowed, "
-          "version resource %s" % (args.image, args.arch, FORMAT_NAMES[image.magic],
+          "version resource %s" % (args.image, args.arch, FORMAT_NAMES[image.optional.Magic],
                                    version_text(image.os_version),
                                    version_text(image.subsystem_version), len(image.imports()),
                                    version_text(args.version)))

@@ -16,6 +16,7 @@ SECTION_RVA = 0x1000
 SECTION_FILE_OFFSET = 0x200
 FILE_ALIGNMENT = 0x200
 DIRECTORY_COUNT = 16
+IMPORT, RESOURCE, DEBUG, DELAY_IMPORT = 1, 2, 6, 13  # data directory entries
 
 # The version that the images made here carry, and the strings of their version resource.
 VERSION = (1, 2, 3)
@@ -39,10 +40,13 @@ def version_block(key, value=b"", value_length=0, text=False, children=()):
     return struct.pack("<H", len(data)) + data[2:]
 
 
-def version_info(file_version=VERSION + (0,), product_version=VERSION + (0,), strings=None):
+def version_info(file_version=VERSION + (0,), product_version=VERSION + (0,), left_out=(),
+                 **changes):
     """A version resource (VS_VERSIONINFO) as a resource compiler writes it: the fixed part with
-    the two versions, one string table (US English, Unicode) and the translation."""
-    strings = STRINGS if strings is None else strings
+    the two versions, one string table (US English, Unicode) of STRINGS with CHANGES and without
+    the keys LEFT_OUT, and the translation."""
+    strings = {key: value for key, value in dict(STRINGS, **changes).items()
+               if key not in left_out}
 
     def most_least(version):
         return version[0] << 16 | version[1], version[2] << 16 | version[3]
@@ -104,21 +108,21 @@ def make_image(arch="i386", imports=None, delay_imports=None, machine=None, subs
         entries.append(0)
         return alloc(b"".join(struct.pack("<Q" if plus else "<I", e) for e in entries))
 
-    import_rva = alloc(b"\0" * 20 * (len(imports) + 1))
-    for i, (dll, functions) in enumerate(imports.items()):
-        name = alloc(dll.encode() + b"\0")
-        lookup, first = thunks(functions), thunks(functions)
-        offset = import_rva - SECTION_RVA + 20 * i
-        section[offset:offset + 20] = struct.pack("<IIIII", lookup, 0, 0, name, first)
-    delay_rva = 0
-    if delay_imports:
-        delay_rva = alloc(b"\0" * 32 * (len(delay_imports) + 1))
-        for i, (dll, functions) in enumerate(delay_imports.items()):
-            name, handle = alloc(dll.encode() + b"\0"), alloc(b"\0" * thunk_size)
-            names, addresses = thunks(functions), thunks(functions)
-            offset = delay_rva - SECTION_RVA + 32 * i
-            section[offset:offset + 32] = struct.pack("<8I", 1, name, handle, addresses, names,
-                                                      0, 0, 0)
+    def descriptors(table, size, descriptor):
+        """The array of TABLE's descriptors, SIZE bytes each, that DESCRIPTOR makes of the RVAs
+        of a DLL's name and of its two thunk arrays, ended by a zero one: its RVA."""
+        array = b"".join(descriptor(alloc(dll.encode() + b"\0"), thunks(functions),
+                                    thunks(functions)) for dll, functions in table.items())
+        return alloc(array + b"\0" * size)
+
+    def import_descriptor(name, lookup, first):
+        return struct.pack("<IIIII", lookup, 0, 0, name, first)
+
+    def delay_descriptor(name, names, addresses):  # RVAs (attribute 1), the module handle's slot
+        return struct.pack("<8I", 1, name, alloc(b"\0" * thunk_size), addresses, names, 0, 0, 0)
+
+    import_rva = descriptors(imports, 20, import_descriptor)
+    delay_rva = descriptors(delay_imports, 32, delay_descriptor) if delay_imports else 0
     resource_rva = 0
     if version_resource is not None:
         resource_rva = SECTION_RVA + len(section)
@@ -127,13 +131,13 @@ def make_image(arch="i386", imports=None, delay_imports=None, machine=None, subs
     section.extend(b"\0" * (-len(section) % FILE_ALIGNMENT))
 
     directories = [(0, 0)] * DIRECTORY_COUNT
-    directories[check_image.DIRECTORY_IMPORT] = (import_rva, 20 * (len(imports) + 1))
+    directories[IMPORT] = (import_rva, 20 * (len(imports) + 1))
     if delay_rva:
-        directories[check_image.DIRECTORY_DELAY_IMPORT] = (delay_rva, 32)
+        directories[DELAY_IMPORT] = (delay_rva, 32)
     if resource_rva:
-        directories[check_image.DIRECTORY_RESOURCE] = (resource_rva, len(resources))
+        directories[RESOURCE] = (resource_rva, len(resources))
     if debug_directory:
-        directories[check_image.DIRECTORY_DEBUG] = (SECTION_RVA, 28)
+        directories[DEBUG] = (SECTION_RVA, 28)
     optional = bytearray(112 if plus else 96)
     struct.pack_into("<H", optional, 0, 0x20B if plus else 0x10B)
     if plus:
@@ -221,32 +225,36 @@ class ChecksTheImage(unittest.TestCase):
             imports={"KERNEL32.dll": ["ExitProcess", "GetFileSizeEx"]})), [])
         self.assertEqual(problems_of(make_image("amd64"), "amd64", max_version=(5, 2)), [])
 
-    def test_each_import_outside_the_list_is_named(self):
-        cases = [
-            ("a function", {"KERNEL32.dll": ["ExitProcess", "GetTickCount64"]}, {},
-             "KERNEL32.dll GetTickCount64 (import) is not in the allowed list"),
-            ("an ordinal", {"msvcrt.dll": [17]}, {},
-             "msvcrt.dll #17 (import) is not in the allowed list"),
-            ("a DLL that is no KnownDLL", {"newdev.dll": ["UpdateDriverForPlugAndPlayDevicesA"]},
-             {}, "newdev.dll is not a KnownDLL"),
-            ("a delay-loaded DLL", {}, {"SETUPAPI.dll": ["SetupDiGetClassDevsA"]},
-             "SETUPAPI.dll SetupDiGetClassDevsA (delay-load)"),
-        ]
-        for what, imports, delay, reported in cases:
+    def assert_one_problem_each(self, cases, **check):
+        """Each case, (what, make_image's arguments, text), gives one problem, which says TEXT."""
+        for what, fields, reported in cases:
             with self.subTest(what):
-                problems = problems_of(make_image(imports=imports, delay_imports=delay))
+                problems = problems_of(make_image(**fields), **check)
                 self.assertEqual(len(problems), 1, problems)
                 self.assertIn(reported, problems[0])
 
+    def test_each_import_outside_the_list_is_named(self):
+        self.assert_one_problem_each([
+            ("a function", dict(imports={"KERNEL32.dll": ["ExitProcess", "GetTickCount64"]}),
+             "KERNEL32.dll GetTickCount64 (import) is not in the allowed list"),
+            ("an ordinal", dict(imports={"msvcrt.dll": [17]}),
+             "msvcrt.dll #17 (import) is not in the allowed list"),
+            ("a DLL that is no KnownDLL",
+             dict(imports={"newdev.dll": ["UpdateDriverForPlugAndPlayDevicesA"]}),
+             "newdev.dll is not a KnownDLL"),
+            ("a delay-loaded DLL",
+             dict(imports={}, delay_imports={"SETUPAPI.dll": ["SetupDiGetClassDevsA"]}),
+             "SETUPAPI.dll SetupDiGetClassDevsA (delay-load)"),
+        ])
+
     def test_a_listed_dll_that_is_no_known_dll_still_fails(self):
-        allowed = ALLOWED | {("newdev.dll", "UpdateDriverForPlugAndPlayDevicesA")}
-        problems = problems_of(make_image(
-            imports={"newdev.dll": ["UpdateDriverForPlugAndPlayDevicesA"]}), allowed=allowed)
-        self.assertEqual(len(problems), 1)
-        self.assertIn("not a KnownDLL", problems[0])
+        self.assert_one_problem_each([
+            ("listed", dict(imports={"newdev.dll": ["UpdateDriverForPlugAndPlayDevicesA"]}),
+             "not a KnownDLL"),
+        ], allowed=ALLOWED | {("newdev.dll", "UpdateDriverForPlugAndPlayDevicesA")})
 
     def test_headers(self):
-        cases = [
+        self.assert_one_problem_each([
             ("the other machine", dict(machine=0x8664), "machine type 0x8664 (amd64)"),
             ("PE32+ for i386", dict(arch="amd64", machine=0x014C), "format PE32+, expected PE32"),
             ("a GUI program", dict(subsystem=2), "subsystem 2, expected 3"),
@@ -257,41 +265,29 @@ class ChecksTheImage(unittest.TestCase):
             ("debug information", dict(debug_directory=True), "a debug directory"),
             ("a resource time stamp", dict(resource_timestamp=0x5F000001),
              "a time stamp in the resource directory (0x5F000001)"),
-        ]
-        for what, fields, reported in cases:
-            with self.subTest(what):
-                problems = problems_of(make_image(**fields))
-                self.assertTrue(any(reported in p for p in problems), problems)
+        ])
         self.assertEqual(problems_of(make_image(os_version=(4, 0), subsystem_version=(5, 0))), [])
 
     def test_the_version_resource(self):
-        def strings(**changes):
-            return {key: value for key, value in dict(STRINGS, **changes).items()
-                    if value is not None}
-        cases = [
-            ("none", None, "no version resource"),
-            ("another file version", version_info(file_version=(1, 2, 4, 0)),
+        def resource(**arguments):  # make_image's arguments: version_info's ARGUMENTS
+            return dict(version_resource=version_info(**arguments))
+        self.assert_one_problem_each([
+            ("none", dict(version_resource=None), "no version resource"),
+            ("another file version", resource(file_version=(1, 2, 4, 0)),
              "file version 1.2.4.0, expected 1.2.3.0"),
-            ("a build number", version_info(product_version=(1, 2, 3, 7)),
+            ("a build number", resource(product_version=(1, 2, 3, 7)),
              "product version 1.2.3.7, expected 1.2.3.0"),
-            ("another version text", version_info(strings=strings(FileVersion="1.2")),
+            ("another version text", resource(FileVersion="1.2"),
              "FileVersion is \"1.2\", expected \"1.2.3\""),
-            ("no product version text", version_info(strings=strings(ProductVersion=None)),
+            ("no product version text", resource(left_out=["ProductVersion"]),
              "ProductVersion is missing, expected \"1.2.3\""),
-            ("another company", version_info(strings=strings(CompanyName="ZOV Inc.")),
+            ("another company", resource(CompanyName="ZOV Inc."),
              "CompanyName is \"ZOV Inc.\", expected \"ZOV\""),
-            ("another file name", version_info(strings=strings(OriginalFilename="setup.exe")),
+            ("another file name", resource(OriginalFilename="setup.exe"),
              "OriginalFilename is \"setup.exe\", expected \"SETUP.EXE\""),
-            ("no description", version_info(strings=strings(FileDescription=None)),
-             "no FileDescription"),
-            ("a blank product name", version_info(strings=strings(ProductName=" ")),
-             "no ProductName"),
-        ]
-        for what, resource, reported in cases:
-            with self.subTest(what):
-                problems = problems_of(make_image(version_resource=resource))
-                self.assertEqual(len(problems), 1, problems)
-                self.assertIn(reported, problems[0])
+            ("no description", resource(left_out=["FileDescription"]), "no FileDescription"),
+            ("a blank product name", resource(ProductName=" "), "no ProductName"),
+        ])
         self.assertEqual(problems_of(make_image(), version=(1, 2, 3)), [])
         self.assertEqual(len(problems_of(make_image(), version=(1, 2, 4))), 4)
 
