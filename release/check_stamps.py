@@ -119,24 +119,22 @@ def main(argv):
         return 1
 
     lower, higher = neighbours(args.version)
-    pairs = PAIRS + [(lower, args.version) if lower else None, (args.version, higher)]
+    pairs = PAIRS + ([(lower, args.version)] if lower else []) + [(args.version, higher)]
     image = Path(args.image).read_bytes()
     with tempfile.TemporaryDirectory() as folder:
-        for low, high in filter(None, pairs):
-            copies = []
+        for low, high in pairs:
+            copies = {}
             for version in (low, high):
-                copy = Path(folder) / f"{version}.img"
-                copy.write_bytes(with_stamp_text(image, stamp_text(args.cmake, version)))
-                copies.append(copy)
-            outcomes = {(0, 1): -1, (1, 0): 1, (0, 0): 0, (1, 1): 0}
-            for (a, b), wanted in outcomes.items():
+                copies[version] = Path(folder) / f"{version}.img"
+                copies[version].write_bytes(with_stamp_text(image, stamp_text(args.cmake, version)))
+            for a, b, wanted in ((low, high, -1), (high, low, 1), (low, low, 0), (high, high, 0)):
                 got = checker.compare(copies[a], copies[b])
                 if got != wanted:
-                    checker.fail(f"an image of version {(low, high)[a]} against one of "
-                                 f"{(low, high)[b]}: {got}, expected {wanted}")
+                    checker.fail(f"an image of version {a} against one of {b}: {got}, "
+                                 f"expected {wanted}")
     if checker.failures:
         return 1
-    print(f"check_stamps: images of {len(list(filter(None, pairs)))} pairs of versions "
+    print(f"check_stamps: images of {len(pairs)} pairs of versions "
           f"(the last: {lower} < {args.version} < {higher}) compare in version order")
     return 0
 

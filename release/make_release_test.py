@@ -22,11 +22,6 @@ RELEASE = []  # make_release.py and the release target's arguments, from the com
 BUILD = None  # those arguments, read
 
 
-def run_release(out, *extra):
-    return subprocess.run([sys.executable, *RELEASE, "--out", str(out), *extra],
-                          capture_output=True, text=True)
-
-
 def package_files():
     result = subprocess.run([BUILD.package_info, "files"], capture_output=True, text=True,
                             check=True)
@@ -42,8 +37,14 @@ def zip_name():
     return f"orvan-setup-{BUILD.version}-{BUILD.arch}.zip"
 
 
-PROGRAMS_PART = {"win2000/SETUP.EXE", "nls/ENGLISH.NLS", "nls/FRENCH.NLS", "nls/GERMAN.NLS",
-                 "nls/SPANISH.NLS", "nls/JAPANESE.NLS"}
+CATALOGUES = ["ENGLISH.NLS", "FRENCH.NLS", "GERMAN.NLS", "SPANISH.NLS", "JAPANESE.NLS"]
+
+
+def programs_part():
+    """{medium path: bytes} of the program's part as this build made it."""
+    files = {"win2000/SETUP.EXE": Path(BUILD.setup_exe).read_bytes()}
+    files.update({"nls/" + name: (Path(BUILD.nls) / name).read_bytes() for name in CATALOGUES})
+    return files
 
 
 class Folder(unittest.TestCase):
@@ -53,7 +54,8 @@ class Folder(unittest.TestCase):
 
     def release(self, name, *extra, ok=True):
         out = self.folder / name
-        result = run_release(out, *extra)
+        result = subprocess.run([sys.executable, *RELEASE, "--out", str(out), *extra],
+                                capture_output=True, text=True)
         self.assertEqual(result.returncode, 0 if ok else 1, result.stdout + result.stderr)
         return out, result.stdout
 
@@ -78,14 +80,6 @@ class Folder(unittest.TestCase):
                 self.assertEqual(entry.date_time, (1980, 1, 1, 0, 0, 0), entry.filename)
                 self.assertEqual(entry.external_attr >> 16, 0o100644, entry.filename)
                 self.assertEqual(archive.read(entry), (medium / entry.filename).read_bytes())
-
-
-def programs_part():
-    """{medium path: bytes} of the program's part as this build made it."""
-    files = {"win2000/SETUP.EXE": Path(BUILD.setup_exe).read_bytes()}
-    files.update({path: (Path(BUILD.nls) / Path(path).name).read_bytes()
-                  for path in PROGRAMS_PART if path.startswith("nls/")})
-    return files
 
 
 class ProgramsPart(Folder):
@@ -117,9 +111,9 @@ class MakersFolder(Folder):
         """A maker's folder with every driver file of the package but LEAVE_OUT (some in lower
         case), an old SETUP.EXE and a file that is none of the package's."""
         maker = self.folder / name
-        files = {}
+        files, programs = {}, programs_part()
         for number, path in enumerate(package_files()):
-            if path in PROGRAMS_PART or path in leave_out:
+            if path in programs or path in leave_out:
                 continue
             folder, name = path.split("/")
             stored = maker / folder / (name.lower() if number % 2 else name)
@@ -186,9 +180,7 @@ class Signing(Folder):
         self.assertIn("Signature verification: ok", verified.stdout)
         self.assertIn("Throwaway test signer", verified.stdout)
         # SHA256SUMS and the zip hold the signed image.
-        files = medium_files(out / "medium")
-        files.pop("SHA256SUMS")
-        self.assert_sound(out, files)
+        self.assert_sound(out, {**programs_part(), "win2000/SETUP.EXE": signed.read_bytes()})
 
         # How anyone checks a signed SETUP.EXE against the reproducible build (docs/release.md):
         # without its signature it is the unsigned image, byte for byte.
