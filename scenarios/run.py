@@ -143,10 +143,10 @@ def blocks(file_name, text):
 def data(lines, encoding="utf-8"):
     """The bytes that a value's lines stand for: each line ended by LF, but for a last line
     "\\ no line end"; ^M stands for a CR."""
-    end = "\n"
     if lines and lines[-1] == "\\ no line end":
-        lines, end = lines[:-1], ""
-    text = "\n".join(lines) + end if lines else ""
+        text = "\n".join(lines[:-1])
+    else:
+        text = "".join(line + "\n" for line in lines)
     return text.replace("^M", "\r").encode(encoding)
 
 
@@ -158,9 +158,7 @@ def fields(text):
 # --- The machine ---------------------------------------------------------------------------
 
 class MachineDevice:
-    """A device statement: its hardware IDs (None: a device without a list), how its driver
-    update answers, whether it comes back at a restart or appears only at the first, its
-    children."""
+    """A device statement (ids None: a device without a list) and the devices indented below it."""
 
     def __init__(self, words):
         flags = ("reappears", "at-restart")
@@ -282,8 +280,6 @@ def copy(check, paths):
 
 
 def plant_dlls(check, _):
-    """The DLLs beside SETUP.EXE and in the current folder (C:\\), and beside them a program that
-    imports both."""
     for folder in ("D:\\win2000\\", "C:\\"):
         for dll in PLANTED_DLLS:
             check.backend.install(folder + dll, dll)
@@ -291,8 +287,6 @@ def plant_dlls(check, _):
 
 
 def deploy(check, what):
-    """The package already deployed (a copy of the medium's), or one file of it, with another
-    version stamp where `stamp=` gives one."""
     file, _, options = what.partition(" ")
     stamp, package = fields(options).get("stamp"), check.machine.package
     files = [(source, target) for source, target in PACKAGE_FILES
@@ -350,8 +344,7 @@ FILE_STATEMENTS = {
 # --- The backends --------------------------------------------------------------------------
 
 class Check:
-    """One run of a check on a backend: its work folder, its machine and how many failures it
-    saw."""
+    """One run of a check on a backend: its work folder, its machine and its failures."""
 
     def __init__(self, backend, name):
         self.backend, self.failures, self.said = backend, 0, set()
@@ -844,10 +837,8 @@ def visible(data):
 
 
 def check_journal(check, expected, entries):
-    """The run's journal entries of the operations that EXPECTED names, one for each line in
-    order (`N OP ...`: N of them, none for N = 0); entries of other operations are not compared,
-    and no line at all means an empty journal. An entry matches OP and each NAME=VALUE written;
-    one that says neither ok= nor error= must have succeeded."""
+    """The run's journal ENTRIES of the operations that the EXPECTED lines name, one for each line
+    (`N OP ...`: N of them), as README.md says; no line at all: no entries."""
     wanted = []
     for line in expected:
         count, _, rest = line.partition(" ")
@@ -880,11 +871,9 @@ def entry_line(entry):
                                               for name, value in entry.items() if name != "op"])
 
 
-# --- The checks: one line each, what must hold after a run ---------------------------------
+# --- The checks: one line each, what must hold after a run (README.md's table) -------------
 
 def check_deployed(check, _):
-    """The package tree, each of the nineteen files on this medium deployed unchanged, and
-    nothing else in the package folder."""
     host_path, package = check.backend.host_path, check.machine.package
     for folder in PACKAGE_DIRS:
         if not host_path(package + "\\" + folder).is_dir():
@@ -904,7 +893,6 @@ def check_deployed(check, _):
 
 
 def check_kept(check, path):
-    """The package file PATH is still as the machine statements laid it out."""
     windows = check.machine.package + "\\" + path
     host = check.backend.host_path(windows)
     if not host.is_file() or host.read_bytes() != check.laid_out.get(windows.lower()):
@@ -949,7 +937,6 @@ def check_no_driver(check, hardware_id):
 
 
 def check_absent(check, hardware_id):
-    """No present device carries HWID; one that did before the run, the program removed."""
     if check.backend.device(check, hardware_id) is not None:
         check.fail("a present device still carries " + hardware_id)
     elif any(carries(each.ids, hardware_id)
@@ -978,7 +965,6 @@ def check_starts(check, words):
 
 
 def check_started(check, words):
-    """One start, which shows each of the fields NAME=VALUE."""
     record, _, text = words.partition(" ")
     starts = starts_of(check, record)
     if len(starts) != 1:
@@ -991,15 +977,13 @@ def check_started(check, words):
 
 
 def check_runonce(check, command):
-    """The RunOnce value Setup is COMMAND (REG_SZ); with no COMMAND, there is none."""
     value = check.backend.registry_value(check, RUN_ONCE, "Setup")
     if value != (("REG_SZ", command) if command else None):
         check.fail(f"RunOnce Setup is {value}, expected {('REG_SZ', command) if command else None}")
 
 
 def check_loaded(check, words, loaded=True):
-    """The planted DLL's mark (DLL.loaded beside it, any letter case) names PROGRAM: the DLL was
-    loaded into it."""
+    """The planted DLL's mark (DLL.loaded beside it, any letter case) names PROGRAM."""
     dll, program = words.split()
     if check.cannot("dlls", "which DLLs were loaded"):
         return
