@@ -16,16 +16,13 @@ image's architecture (windows: 32-bit, set to Windows 2000; windows-x64: 64-bit)
   machine NAME DIR   (simulator) lays out the machine of the case NAME as the machine folder DIR
 One case by hand, once the preset is built (as ctest runs it):
   scenarios/run.py build/default check first-install
-Its files stay in BUILD_DIR/sim-suite/runs/NAME/ (machine/ is the machine folder) or
-BUILD_DIR/wine-suite/runs/NAME/ (the prefix is BUILD_DIR/wine-suite/prefix/, drive D: is
-BUILD_DIR/wine-suite/medium/): stdout, stderr, expected_stdout, and those of the case's second,
-third, ... run in 2/, 3/, ... scenarios/README.md says how a case is written. Without Wine
-(32-bit Wine for a 32-bit image, tmux for keywait) a check is skipped, except with CI=true: then
-it fails. A case for the simulator only is skipped under Wine.
+scenarios/README.md says how a case is written, where the files of its runs stay and when a
+check is skipped (and, with CI=true, fails instead).
 """
 import codecs
 import collections
 import difflib
+import errno
 import filecmp
 import json
 import os
@@ -54,11 +51,7 @@ PACKAGE_FILES = [("win2000\\" + name,) * 2 for name in (
     ("nls\\JAPANESE.NLS", "win2000\\JAPANESE.NLS")]
 VERSION_STAMP = re.compile(rb"!@#\$[^$]*\$#@!")
 
-# The machine statement planted-dlls: these DLLs beside SETUP.EXE and in the current folder (C:\),
-# and beside them a program that imports both.
 PLANTED_DLLS = ["newdev.dll", "setupapi.dll"]
-PLANTED_IN = ["D:\\win2000\\", "C:\\"]
-IMPORTER = "D:\\win2000\\IMPORTER.EXE"
 STANDINS = ["KVLSETUP.EXE", "zovduvik.exe"]
 
 # The locales that give Wine's GetSystemDefaultLangID these language identifiers.
@@ -80,24 +73,15 @@ class CaseError(Exception):
 
 # --- The case file -------------------------------------------------------------------------
 
-CASE_KEYS = ["only", "machine", "environment", "encoding", "first"]
-STEP_KEYS = ["input", "exit", "output", "checks", "journal"]
-KEY_LINE = re.compile(r"(%s):(?: (.*))?$" % "|".join(CASE_KEYS + STEP_KEYS + ["run", "restart"]))
-
-
-class Step:
-    """A run of the program (`run`) or a restart (`restart`), and what must come of it."""
-
-    def __init__(self, kind, command):
-        self.kind, self.command, self.values = kind, command, {}
-
-    def text(self, key):
-        return self.values.get(key)
+CASE_KEYS = ("only", "machine", "environment", "encoding", "first")
+STEP_KEYS = ("input", "exit", "output", "checks", "journal")
+KEY_LINE = re.compile(r"(%s):(?: (.*))?$" % "|".join(CASE_KEYS + STEP_KEYS + ("run", "restart")))
 
 
 class Case:
-    """A case file: a machine, then runs and restarts, each with its expected exit code, output
-    and effects. Under Wine every mention of the machine's system directory reads as Wine's."""
+    """A case file: its machine (the statements of the case it names, then its own), the values
+    of the keys above the first run, and its steps, each run or restart a dict of its keys'
+    lines. Under Wine every mention of the machine's system directory reads as Wine's."""
 
     def __init__(self, name, system=SYSTEM32):
         path = CASES / f"{name}.case"
@@ -106,47 +90,35 @@ class Case:
         text = path.read_text(encoding="utf-8")
         if system != SYSTEM32:
             text = re.sub(re.escape(SYSTEM32), lambda _: system, text, flags=re.IGNORECASE)
-        self.name, self.system, self.steps = name, system, []
-        self.only, self.base, self.statements, self.environment = None, None, [], {}
-        self.encoding, self.first = "utf-8", None
+        self.name, self.system, self.base, self.statements = name, system, None, []
+        self.values, self.steps = {}, []
         for key, inline, body, number in blocks(path.name, text):
             where = f"{path.name}:{number}"
-            if key in CASE_KEYS and self.steps or key in STEP_KEYS and not self.steps:
-                raise CaseError(f"{where}: '{key}' belongs "
-                                + ("before the first run" if key in CASE_KEYS else "to a run"))
             if key in ("run", "restart"):
                 if (key == "run") != bool(inline) or body:
                     raise CaseError(f"{where}: 'run: COMMAND LINE' or 'restart:' alone")
-                self.steps.append(Step(key, (inline or "").split()))
+                self.steps.append({"kind": key, "command": (inline or "").split()})
+            elif (key in STEP_KEYS) != bool(self.steps):
+                raise CaseError(f"{where}: '{key}' belongs "
+                                + ("to a run" if key in STEP_KEYS else "before the first run"))
             elif key == "machine":
                 self.base, self.statements = inline, body
             elif inline is not None and body:
                 raise CaseError(f"{where}: '{key}' has a value on its line and below it")
-            elif key in STEP_KEYS:
-                self.steps[-1].values[key] = body if inline is None else [inline]
-            elif key == "only":
-                self.only = inline
-            elif key == "environment":
-                self.environment = dict(line.split("=", 1) for line in body or [inline])
-            elif key == "encoding":
-                self.encoding = inline
             else:
-                self.first = inline.split()
+                (self.steps[-1] if self.steps else self.values)[key] = (
+                    body if inline is None else [inline])
         if not self.steps:
             raise CaseError(f"{path.name}: no 'run:'")
-        for step in self.steps:
-            if step.text("exit") is None or step.text("output") is None:
-                raise CaseError(f"{path.name}: each run and restart says 'exit:' and 'output:'")
+        if any("exit" not in step or "output" not in step for step in self.steps):
+            raise CaseError(f"{path.name}: each run and restart says 'exit:' and 'output:'")
+        self.environment = dict(line.split("=", 1) for line in self.values.get("environment", []))
+
+    def value(self, key, default=None):
+        return self.values[key][0] if key in self.values else default
 
     def machine_lines(self):
-        """The machine statements: those of the case named on the machine line, then its own."""
         return (Case(self.base, self.system).machine_lines() if self.base else []) + self.statements
-
-    def runs_on(self, backend):
-        """Why the case does not run on BACKEND, or None."""
-        if self.only and self.only.split()[0] != backend.name:
-            return f"only on the {self.only}"
-        return None
 
 
 def blocks(file_name, text):
@@ -171,10 +143,10 @@ def blocks(file_name, text):
 def data(lines, encoding="utf-8"):
     """The bytes that a value's lines stand for: each line ended by LF, but for a last line
     "\\ no line end"; ^M stands for a CR."""
-    end = "\n"
     if lines and lines[-1] == "\\ no line end":
-        lines, end = lines[:-1], ""
-    text = "\n".join(lines) + end if lines else ""
+        text = "\n".join(lines[:-1])
+    else:
+        text = "".join(line + "\n" for line in lines)
     return text.replace("^M", "\r").encode(encoding)
 
 
@@ -186,8 +158,11 @@ def fields(text):
 # --- The machine ---------------------------------------------------------------------------
 
 class MachineDevice:
+    """A device statement (ids None: a device without a list) and the devices indented below it."""
+
     def __init__(self, words):
-        self.ids = [word for word in words if "=" not in word and word not in self.FLAGS] or None
+        flags = ("reappears", "at-restart")
+        self.ids = [word for word in words if "=" not in word and word not in flags] or None
         options = fields(" ".join(word for word in words if "=" in word))
         self.update = options.pop("update", "ok")
         self.reappears, self.at_restart = "reappears" in words, "at-restart" in words
@@ -195,50 +170,56 @@ class MachineDevice:
         if options or self.update not in ("ok", "reboot", "fail"):
             raise CaseError(f"device: unknown option in {' '.join(words)}")
 
-    FLAGS = ("reappears", "at-restart")
-
     def every(self):
         return [self] + [each for child in self.children for each in child.every()]
 
 
-class Machine:
-    """What a case's machine statements say, for a backend to lay out: its settings, devices,
-    faults, and what is done to its files (in order)."""
+# The statements that set one thing of the machine: which, and how their value reads.
+SETTINGS = {"language": ("language", int), "system-directory": ("system", str),
+            "read-only-registry": ("registry_writable", lambda _: False),
+            "medium": ("medium", str), "current-directory": ("current_directory", str)}
+# What only the simulated machine can lay out (Wine, as root, overwrites a read-only file).
+SIMULATOR_ONLY = {"system-directory": "another system directory", "fault": "a fault",
+                  "read-only-registry": "a read-only registry", "read-only": "a read-only file"}
 
-    def __init__(self, case):
-        self.system, self.language, self.registry_writable = case.system, 1033, True
+
+class Machine:
+    """What a case's machine statements say (no case: the backend's empty machine): its settings,
+    faults and devices, and the statements on its files (FILE_STATEMENTS, laid out in order)."""
+
+    def __init__(self, case=None):
+        self.system = case.system if case else SYSTEM32
+        self.language, self.registry_writable = 1033, True
         self.medium, self.current_directory = "D:", None
-        self.devices, self.faults, self.actions, self.simulator_only = [], [], [], []
+        self.devices, self.faults, self.files, self.simulator_only = [], [], [], []
         nesting = []  # (indentation, device) of the devices that may take children
-        for line in expand(case.machine_lines()):
+        for line in expand(case.machine_lines() if case else []):
             indent = len(line) - len(line.lstrip())
             statement, _, rest = line.strip().partition(" ")
+            rest = rest.strip()
+            if statement in SIMULATOR_ONLY:
+                self.simulator_only.append(SIMULATOR_ONLY[statement])
             if statement == "device":
                 device = MachineDevice(rest.split())
                 while nesting and nesting[-1][0] >= indent:
                     nesting.pop()
                 (nesting[-1][1].children if nesting else self.devices).append(device)
                 nesting.append((indent, device))
-            elif statement in MACHINE_STATEMENTS:
-                MACHINE_STATEMENTS[statement](self, rest.strip())
+            elif statement == "fault":
+                op, _, options = rest.partition(" ")
+                self.faults.append({"op": op, **{name: value if name == "path" else int(value)
+                                                 for name, value in fields(options).items()}})
+            elif statement in SETTINGS:
+                name, read = SETTINGS[statement]
+                setattr(self, name, read(rest))
+            elif statement in FILE_STATEMENTS:
+                self.files.append((statement, rest))
             else:
                 raise CaseError(f"{case.name}: unknown machine statement '{statement}'")
 
     @property
     def package(self):
         return self.system + "\\drivers\\orvan"
-
-    def every_device(self):
-        return [each for device in self.devices for each in device.every()]
-
-    def only_simulator(self, what):
-        self.simulator_only.append(what)
-
-    def fault(self, text):
-        op, _, options = text.partition(" ")
-        self.faults.append({"op": op, **{name: int(value) if name != "path" else value
-                                         for name, value in fields(options).items()}})
-        self.only_simulator("a fault")
 
 
 def expand(lines):
@@ -251,68 +232,26 @@ def expand(lines):
             yield line
 
 
-def set_system(machine, path):
-    machine.system = path
-    machine.only_simulator("another system directory")
-
-
-def set_read_only(machine, path):
-    machine.actions.append(("read-only", path))
-    machine.only_simulator("a read-only file")  # Wine, as root, overwrites one all the same
-
-
-MACHINE_STATEMENTS = {
-    "service-program": lambda m, _: m.actions.append(
-        ("install", m.system + "\\zovduvik.exe", "zovduvik.exe")),
-    "older-setup-exit": lambda m, code: m.actions.append(
-        ("write", "D:\\nt\\KVLSETUP.exit", code.encode() + b"\n")),
-    "older-setup-says": lambda m, text: m.actions.append(
-        ("write", "D:\\nt\\KVLSETUP.say", codecs.escape_decode(text)[0])),
-    "no-older-setup": lambda m, _: m.actions.append(("remove", "D:\\nt\\KVLSETUP.EXE")),
-    "planted-dlls": lambda m, _: m.actions.extend(
-        [("install", folder + dll, dll) for folder in PLANTED_IN for dll in PLANTED_DLLS]
-        + [("install", IMPORTER, "importer.exe")]),
-    "language": lambda m, language: setattr(m, "language", int(language)),
-    "system-directory": set_system,
-    "fault": Machine.fault,
-    "read-only-registry": lambda m, _: (setattr(m, "registry_writable", False),
-                                        m.only_simulator("a read-only registry")),
-    "deployed": lambda m, what: m.actions.append(("deploy", what)),
-    "file": lambda m, text: m.actions.append(
-        ("write", text.split(" ", 1)[0], codecs.escape_decode(text.partition(" ")[2])[0])),
-    "read-only": set_read_only,
-    "remove": lambda m, path: m.actions.append(("remove", path)),
-    "copy": lambda m, paths: m.actions.append(("copy", *paths.split(" ", 1))),
-    "medium": lambda m, folder: setattr(m, "medium", folder),
-    "current-directory": lambda m, path: setattr(m, "current_directory", path),
-}
-
-
-def lay_out(check, machine):
-    """The machine before the first run: a backend's empty machine with the medium on D: and the
-    older setup program's stand-in, then the statements' files, then its devices."""
-    backend = check.backend
-    backend.reset(check, machine)
+def lay_out(check):
+    """The machine before the first run: the backend's empty machine, the medium on D: with the
+    program as built (version stamp and all) as its SETUP.EXE and the older setup program's
+    stand-in, then the statements' files, then its devices and settings."""
+    backend, machine = check.backend, check.machine
+    backend.reset(check)
+    medium = backend.host_path("D:\\")
+    shutil.copytree(backend.config["medium"], medium)
+    for folder in ("nt", "nls"):
+        (medium / folder).mkdir(exist_ok=True)
+    for catalogue in Path(backend.config["nls"]).glob("*.NLS"):
+        shutil.copy(catalogue, medium / "nls")
+    shutil.copy(backend.config[backend.program], medium / "win2000/SETUP.EXE")
     backend.install("D:\\nt\\KVLSETUP.EXE", "KVLSETUP.EXE")
-    for action, path, *rest in machine.actions:
-        host = backend.host_path(path) if action in ("remove", "read-only") else None
-        if action == "install":
-            backend.install(path, rest[0])
-        elif action == "write":
-            write(check, path, rest[0])
-        elif action == "remove":
-            shutil.rmtree(host) if host.is_dir() else host.unlink()
-        elif action == "read-only":
-            host.chmod(host.stat().st_mode & ~0o222)
-        elif action == "copy":
-            backend.host_path(rest[0]).parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy(backend.host_path(path), backend.host_path(rest[0]))
-        else:
-            deploy(check, machine, path)
+    for statement, text in machine.files:
+        FILE_STATEMENTS[statement](check, text)
     if machine.medium != "D:":  # the medium, laid out on D:, moves to where the case says
         folder = backend.host_path(machine.medium + "\\")
         folder.mkdir(parents=True, exist_ok=True)
-        for item in list(backend.host_path("D:\\").iterdir()):
+        for item in list(medium.iterdir()):
             shutil.move(item, folder / item.name)
     backend.machine_state(check, machine)
 
@@ -324,17 +263,38 @@ def write(check, path, content):
     check.laid_out[path.lower()] = content
 
 
-def deploy(check, machine, what):
-    """The package already deployed (a copy of the medium's), or one file of it, with another
-    version stamp where `stamp=` gives one."""
+def remove(check, path):
+    host = check.backend.host_path(path)
+    shutil.rmtree(host) if host.is_dir() else host.unlink()
+
+
+def make_read_only(check, path):
+    host = check.backend.host_path(path)
+    host.chmod(host.stat().st_mode & ~0o222)
+
+
+def copy(check, paths):
+    source, target = (check.backend.host_path(path) for path in paths.split(" ", 1))
+    target.parent.mkdir(parents=True, exist_ok=True)
+    shutil.copy(source, target)
+
+
+def plant_dlls(check, _):
+    for folder in ("D:\\win2000\\", "C:\\"):
+        for dll in PLANTED_DLLS:
+            check.backend.install(folder + dll, dll)
+    check.backend.install("D:\\win2000\\IMPORTER.EXE", "importer.exe")
+
+
+def deploy(check, what):
     file, _, options = what.partition(" ")
-    stamp = fields(options).get("stamp")
+    stamp, package = fields(options).get("stamp"), check.machine.package
     files = [(source, target) for source, target in PACKAGE_FILES
              if not file or target.lower() == file.lower()]
     if not files:
         raise CaseError(f"deployed: {file} is not a package file")
     for folder in PACKAGE_DIRS if not file else []:
-        check.backend.host_path(machine.package + "\\" + folder).mkdir(parents=True, exist_ok=True)
+        check.backend.host_path(package + "\\" + folder).mkdir(parents=True, exist_ok=True)
     for source, target in files:
         content = check.backend.host_path("D:\\" + source).read_bytes()
         if stamp == "+1":
@@ -343,7 +303,7 @@ def deploy(check, machine, what):
                 raise CaseError(f"deployed: the medium's {source} has no version stamp to raise")
         elif stamp:
             content = VERSION_STAMP.sub(b"!@#$" + stamp.encode() + b"$#@!", content)
-        write(check, machine.package + "\\" + target, content)
+        write(check, package + "\\" + target, content)
 
 
 def raised_stamp(data):
@@ -362,15 +322,34 @@ def raised_stamp(data):
     return None
 
 
+# The statements on the machine's files, each laid out with the rest of its line.
+FILE_STATEMENTS = {
+    "service-program": lambda check, _: check.backend.install(
+        check.machine.system + "\\zovduvik.exe", "zovduvik.exe"),
+    "older-setup-exit": lambda check, code: write(
+        check, "D:\\nt\\KVLSETUP.exit", code.encode() + b"\n"),
+    "older-setup-says": lambda check, text: write(
+        check, "D:\\nt\\KVLSETUP.say", codecs.escape_decode(text)[0]),
+    "no-older-setup": lambda check, _: remove(check, "D:\\nt\\KVLSETUP.EXE"),
+    "planted-dlls": plant_dlls,
+    "deployed": deploy,
+    "file": lambda check, text: write(
+        check, text.partition(" ")[0], codecs.escape_decode(text.partition(" ")[2])[0]),
+    "read-only": make_read_only,
+    "remove": remove,
+    "copy": copy,
+}
+
+
 # --- The backends --------------------------------------------------------------------------
 
 class Check:
-    """One run of a check on a backend: its work folder and how many failures it saw."""
+    """One run of a check on a backend: its work folder, its machine and its failures."""
 
     def __init__(self, backend, name):
         self.backend, self.failures, self.said = backend, 0, set()
         self.out = backend.work / "runs" / name
-        self.machine_dir, self.laid_out, self.restarted = self.out / "machine", {}, False
+        self.machine_dir, self.machine, self.laid_out = self.out / "machine", None, {}
 
     def fail(self, message):
         print("  FAILED: " + message)
@@ -383,13 +362,6 @@ class Check:
             print(f"  skipped on {self.backend.title}: {detail}: {reason}")
             self.said.add(what)
         return reason is not None
-
-
-def own_environment():
-    """The runner's environment for a run of the program: no display, and no locale of whoever
-    started the runner (the case's machine gives the language)."""
-    return {name: value for name, value in os.environ.items() if not name.startswith("LC_")
-            and name not in ("LANG", "LANGUAGE", "DISPLAY", "WAYLAND_DISPLAY")}
 
 
 def carries(ids, hardware_id):
@@ -412,28 +384,27 @@ def run_program(check, args, env, stdin, cwd, out):
 
 
 class Backend:
-    """A kind of machine. It lays out a machine (reset: the medium on D:, no package; install: a
+    """A kind of machine. It lays out a machine (reset: an empty one, without a medium; install: a
     program of the test build at a Windows path; machine_state: the devices and settings), runs
-    the program and a restart (run, restart), and reads back files (host_path), devices (device,
-    removal_doubts), started programs (journaled_starts), the registry (registry_value) and the
-    journal. `cannot` says what it cannot show, and why; `line_end` is what each LF of the
-    program's output becomes; a restart's output is compared whole or as the beginning of what
-    the restart prints."""
+    the program (the config's `program`) and a restart, and reads back files (host_path),
+    devices (device, removal_doubts), started programs (journaled_starts), the registry
+    (registry_value) and the journal. `cannot` says what it cannot show, and why; `line_end` is
+    what each LF of the program's output becomes; the key wait runs on the machine of the case
+    `key_wait_case` (none: an empty one), pressing each of `keys`."""
 
     cannot, specials, system = {}, {}, SYSTEM32
 
     def __init__(self, config):
         self.config, self.work = config, Path(config["work"]).resolve()
+        # No display, and no locale of whoever started the runner (the machine gives the language).
+        self.env = {name: value for name, value in os.environ.items() if not name.startswith("LC_")
+                    and name not in ("LANG", "LANGUAGE", "DISPLAY", "WAYLAND_DISPLAY")}
 
     def start(self, check):
         """Makes the backend ready for a check."""
 
-    def lay_out_medium(self, drive):
-        shutil.copytree(self.config["medium"], drive)
-        for folder in ("nt", "nls"):
-            (drive / folder).mkdir(exist_ok=True)
-        for catalogue in Path(self.config["nls"]).glob("*.NLS"):
-            shutil.copy(catalogue, drive / "nls")
+    def host_path(self, path):
+        return self.drive(path[0]) / path[3:].replace("\\", "/")
 
 
 # The simulator's stand-in for a program that the setup program starts, as standin.cpp is on
@@ -458,27 +429,24 @@ def sim_device(device):
 class Simulator(Backend):
     """setup-sim on a machine folder made from the case."""
 
-    name, title, line_end, whole_restart_output = "simulator", "the simulator", b"\n", True
-    keys = ("x", "F1", "C-c")  # Ctrl+C: the key wait reads the terminal raw
+    name, title, line_end, program = "simulator", "the simulator", b"\n", "setup_sim"
+    keys, key_wait_case = ("x", "F1", "C-c"), "first-install"  # the key wait reads the terminal raw
     cannot = {"console_processes": "the simulator keeps no console process count",
               "addreg": "the simulator runs no INF's AddReg",
               "dlls": "the simulated machine loads no DLLs",
               "first": "setup-sim runs only the setup program"}
 
-    def reset(self, check, machine):
+    def reset(self, check):
         self.machine = check.machine_dir
         shutil.rmtree(self.machine, ignore_errors=True)
         try:  # where the host can hold it: a system directory may be longer than any file name
-            self.host_path(machine.system + "\\drivers").mkdir(parents=True)
+            self.host_path(check.machine.system + "\\drivers").mkdir(parents=True)
         except OSError as error:
-            if error.errno != 36:  # ENAMETOOLONG
+            if error.errno != errno.ENAMETOOLONG:
                 raise
-        self.lay_out_medium(self.machine / "drives/D")
-        # The medium's SETUP.EXE is the program as built, version stamp and all: setup-sim.
-        shutil.copy(self.config["setup_sim"], self.machine / "drives/D/win2000/SETUP.EXE")
 
-    def host_path(self, path):
-        return self.machine / "drives" / path[0].upper() / path[3:].replace("\\", "/")
+    def drive(self, letter):
+        return self.machine / "drives" / letter.upper()
 
     def install(self, path, program):
         host = self.host_path(path)
@@ -503,23 +471,19 @@ class Simulator(Backend):
                                                           in machine.devices
                                                           if not device.at_restart]})
 
-    def environment(self, check, machine):
-        return {}
-
     def run(self, check, command, env, stdin, out, options=("--",)):
         """setup-sim on the machine; the locale is the machine's language, not the environment."""
-        env = dict(own_environment(), **{name: value for name, value in env.items()
-                                         if name not in ("LC_ALL", "LANG")})
+        env = dict(self.env, **{name: value for name, value in env.items()
+                                if name not in ("LC_ALL", "LANG")})
         return run_program(check, [self.config["setup_sim"], "--machine", str(self.machine),
                                    *options, *command], env, stdin, self.machine, out)
 
-    def restart(self, check, machine, env, out):
-        """Devices that come with the restart join the machine first. 0, 1 and 2 are the program's
-        exit codes; any other is setup-sim's own error."""
-        if not check.restarted:
+    def restart(self, check, arriving, env, out):
+        """The devices that come with the restart (ARRIVING) join the machine first. 0, 1 and 2
+        are the program's exit codes; any other is setup-sim's own error."""
+        if arriving:
             state = self.state()
-            state["devices"] += [sim_device(device) for device in machine.devices
-                                 if device.at_restart]
+            state["devices"] += [sim_device(device) for device in arriving]
             self.state(state)
         result = self.run(check, [], env, b"", out, ("--reboot",))
         if result.returncode is not None and result.returncode > 2:
@@ -527,7 +491,6 @@ class Simulator(Backend):
         return result
 
     def journal(self):
-        """The journal's entries, in order."""
         path = self.machine / "journal.jsonl"
         return [json.loads(line) for line in (path.read_text().splitlines() if path.exists()
                                               else []) if line.strip()]
@@ -562,27 +525,25 @@ class Simulator(Backend):
                 if program(entry["command_line"]).rsplit(".", 1)[0].lower()
                 == record.rsplit(".", 1)[0].lower()]
 
-    def key_wait_command(self, check):
-        """setup-sim on the machine of first-install, standard input not on the terminal: the key
-        wait reads the terminal itself (and Ctrl+C there is a key like any other)."""
-        machine = check.machine = Machine(Case("first-install"))
-        lay_out(check, machine)
-        return self.machine, (f"'{self.config['setup_sim']}' --machine '{self.machine}' -- "
-                              "'D:\\win2000\\SETUP.EXE' </dev/null")
-
     def registry_value(self, check, key, name):
         return next(((value.get("type"), value.get("data"))
                      for key_name, values in self.state().get("registry", {}).items()
                      for value_name, value in values.items()
                      if (key_name.lower(), value_name.lower()) == (key.lower(), name.lower())), None)
 
+    def key_wait_command(self):
+        """Standard input not on the terminal: the key wait reads the terminal itself (and Ctrl+C
+        there is a key like any other)."""
+        return self.machine, (f"'{self.config['setup_sim']}' --machine '{self.machine}' -- "
+                              "'D:\\win2000\\SETUP.EXE' </dev/null")
+
 
 class Wine(Backend):
     """SETUP.EXE under Wine: one prefix for the suite, the medium as drive D:, the test programs
     of the build (for the image's own architecture) for devices, registry and version."""
 
-    name, system, keys = "wine", WINE_SYSTEM32, ("x", "F1")
-    line_end, whole_restart_output = b"\r\n", True
+    name, system, line_end, program = "wine", WINE_SYSTEM32, b"\r\n", "setup_exe"
+    keys, key_wait_case = ("x", "F1"), None
     cannot = {"journal": "Wine keeps no journal of what the program did",
               "restart_exit": "wineboot does not pass on the exit code of what RunOnce started"}
 
@@ -596,7 +557,7 @@ class Wine(Backend):
         # own programs (wineboot), which see the other registry view.
         wine64 = shutil.which("wine64") or "/usr/lib/wine/wine64"
         self.loader = wine64 if self.arch == "win64" and os.access(wine64, os.X_OK) else "wine"
-        self.env = dict(own_environment(), WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+        self.env = dict(self.env, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH=self.arch)
         self.specials = {"platform": self.platform, "keywait": key_wait}
 
@@ -650,12 +611,9 @@ class Wine(Backend):
                        f"{result.stderr.decode(errors='replace').strip()}")
         return result.stdout.decode("latin-1").replace("\r", "") if result.returncode == 0 else ""
 
-    def host_path(self, path):
-        return self.drive(path[0]) / path[3:].replace("\\", "/")
-
     def drive(self, letter):
-        """The folder of a drive: C: the prefix's own, D: the medium, any other a folder of the
-        suite's, mapped as that drive when first asked for."""
+        """C: the prefix's own, D: the medium, any other a folder of the suite's, mapped as that
+        drive when first asked for."""
         letter = letter.lower()
         if letter in "cd":
             return self.prefix / "drive_c" if letter == "c" else self.medium
@@ -665,15 +623,13 @@ class Wine(Backend):
             mapping.symlink_to(folder)
         return folder
 
-    def reset(self, check, machine=None):
-        """A new medium with the built SETUP.EXE; no package, test devices, RunOnce value,
-        service program or planted DLL."""
+    def reset(self, check):
+        """No medium (D: its folder), package, test devices, RunOnce value, service program or
+        planted DLL."""
         shutil.rmtree(self.medium, ignore_errors=True)
         for folder in self.work.glob("drive-?"):
             shutil.rmtree(folder)
         shutil.rmtree(self.host_path(WINE_SYSTEM32 + "\\drivers\\orvan"), ignore_errors=True)
-        self.lay_out_medium(self.medium)
-        shutil.copy(self.config["setup_exe"], self.medium / "win2000/SETUP.EXE")
         (self.prefix / "dosdevices/d:").unlink(missing_ok=True)
         (self.prefix / "dosdevices/d:").symlink_to(self.medium)
         for path in [*self.host_path(WINE_SYSTEM32).glob("zovduvik.*"),
@@ -694,9 +650,9 @@ class Wine(Backend):
             if device.ids is None or device.update != "ok" or any(
                     child.ids is None or child.update != "ok" or child.children
                     for child in device.children) or device.children and not device.reappears:
-                machine.only_simulator(f"the device {device.ids}")
+                machine.simulator_only.append(f"the device {device.ids}")
         if machine.language not in LOCALES:
-            machine.only_simulator(f"the language {machine.language}")
+            machine.simulator_only.append(f"the language {machine.language}")
         if machine.simulator_only:
             raise CaseError(f"only the simulator lays out {', '.join(machine.simulator_only)}:"
                             " say 'only: simulator (WHY)'")
@@ -706,30 +662,28 @@ class Wine(Backend):
         for device in devices:
             self.tool(check, "create", *device.ids)
 
-    def environment(self, check, machine):
-        return {"LC_ALL": LOCALES[machine.language]} if machine.language != 1033 else {}
-
     def run(self, check, command, env, stdin, out):
-        machine = getattr(check, "machine", None)
+        """In the locale that gives the machine's language and in its current directory (C:\\
+        where it says none)."""
+        machine, env = check.machine, {**self.env, **env}
+        if machine and machine.language != 1033:
+            env["LC_ALL"] = LOCALES[machine.language]
         folder = (self.host_path(machine.current_directory + "\\")
                   if machine and machine.current_directory else self.prefix / "drive_c")
-        return run_program(check, [self.loader, *command], dict(self.env, **env), stdin, folder,
-                           out)
+        return run_program(check, [self.loader, *command], env, stdin, folder, out)
 
-    def restart(self, check, machine, env, out):
-        """The devices that come back at the restart, with their children, and those that come
-        with it are made (anew: the program removed the old ones), then wineboot runs the RunOnce
-        commands; its exit code and standard error say nothing of them."""
-        self.create(check, [each for device in machine.devices if device.reappears
+    def restart(self, check, arriving, env, out):
+        """The devices that come back at the restart (anew, with their children: the program
+        removed them) and those that come with it (ARRIVING) are made, then wineboot runs the
+        RunOnce commands; its exit code and standard error say nothing of them."""
+        self.create(check, [each for device in check.machine.devices if device.reappears
                             and self.device(check, device.ids[0]) is None
-                            for each in device.every()])
-        if not check.restarted:
-            self.create(check, [device for device in machine.devices if device.at_restart])
+                            for each in device.every()] + arriving)
         result = self.run(check, ["wineboot", "-r"], env, b"", out)
         return subprocess.CompletedProcess(result.args, None, result.stdout, b"")
 
     def journal(self):
-        return None
+        return []  # Wine keeps none
 
     def device(self, check, hardware_id):
         for line in self.tool(check, "list").splitlines():
@@ -762,31 +716,31 @@ class Wine(Backend):
         if stdio.stdout != b"780d0a791a7a0a\r\n":
             check.fail(f"stdio: {stdio.stdout!r}")
 
-    def key_wait_command(self, check):
+    def key_wait_command(self):
         """SETUP.EXE with its standard streams on the terminal, where Wine gives it a console."""
-        self.reset(check)
-        self.install("D:\\nt\\KVLSETUP.EXE", "KVLSETUP.EXE")
         return self.prefix / "drive_c", f"'{self.loader}' 'D:\\win2000\\SETUP.EXE'"
 
 
 def key_wait(check):
     """The program in a tmux pane waits after "Press any key to exit." until a key comes; each
-    key press (in a run of its own: a letter, F1 and on the simulated machine Ctrl+C) ends it
-    with exit code 0, the prompt without a line end and the key not echoed."""
+    key press (in a run of its own) ends it with exit code 0, the prompt without a line end and
+    the key not echoed."""
     if not shutil.which("tmux"):
         raise Unavailable("tmux is not installed (apt-get install -y tmux)")
+    backend = check.backend
     tmux, exit_code = ["tmux", "-L", f"runner-keywait-{os.getpid()}"], check.out / "exit_code"
-    for key in check.backend.keys:
-        folder, command = check.backend.key_wait_command(check)
+    for key in backend.keys:
+        check.machine = Machine(Case(backend.key_wait_case) if backend.key_wait_case else None)
+        lay_out(check)
+        folder, command = backend.key_wait_command()
         (check.out / "run.sh").write_text(
             f"cd '{folder}' || exit 99\ntimeout --foreground 60 {command}\n"
             f"code=$?; printf 'EXIT=%s' $code; echo $code >'{exit_code}.new'\n"
             f"mv '{exit_code}.new' '{exit_code}'; sleep 30\n")
         exit_code.unlink(missing_ok=True)
-        env = getattr(check.backend, "env", own_environment())
         started = subprocess.run(tmux + ["new-session", "-d", "-s", "keywait", "-x", "120", "-y",
                                          "30", f"sh '{check.out}/run.sh'"],
-                                 env=env, capture_output=True, text=True)
+                                 env=backend.env, capture_output=True, text=True)
         if started.returncode != 0:
             raise Unavailable(f"tmux cannot open a terminal here: {started.stderr.strip()}")
         try:
@@ -829,47 +783,47 @@ def wait_for(condition, seconds):
 # --- A case: the machine, each run with its exit code, output, effects and journal ---------
 
 def run_case(check, case):
-    backend = check.backend
+    backend, env = check.backend, case.environment
     machine = check.machine = Machine(case)
-    lay_out(check, machine)
-    env = dict(case.environment, **backend.environment(check, machine))
-    if case.first and not check.cannot("first", "the run of " + " ".join(case.first)):
-        backend.run(check, case.first, env, b"", check.out / "first")
+    lay_out(check)
+    first = case.value("first")
+    if first and not check.cannot("first", "the run of " + first):
+        backend.run(check, first.split(), env, b"", check.out / "first")
+    restarted = False
     for number, step in enumerate(case.steps, 1):
         out = check.out / (str(number) if number > 1 else "")
-        journal_before = len(backend.journal() or [])
-        if step.kind == "restart":
+        journal_before = len(backend.journal())
+        if step["kind"] == "restart":
             print(f"  {number}: restart", flush=True)
-            result = backend.restart(check, machine, env, out)
-            check.restarted = True
+            arriving = [] if restarted else [each for each in machine.devices if each.at_restart]
+            result, restarted = backend.restart(check, arriving, env, out), True
         else:
-            print(f"  {number}: {' '.join(step.command)}", flush=True)
-            result = backend.run(check, step.command, env, data(step.text("input") or []), out)
-        expected_exit = int(step.text("exit")[0])
+            print(f"  {number}: {' '.join(step['command'])}", flush=True)
+            result = backend.run(check, step["command"], env, data(step.get("input", [])), out)
+        expected_exit = int(step["exit"][0])
         if result.returncode is None:
             check.cannot("restart_exit", f"the exit code {expected_exit}")
         elif result.returncode != expected_exit:
             check.fail(f"exit code {result.returncode}, expected {expected_exit}")
-        compare_output(check, data(step.text("output"), case.encoding), result,
-                       step.kind == "run" or backend.whole_restart_output, out)
-        for line in step.text("checks") or []:
+        compare_output(check, data(step["output"], case.value("encoding", "utf-8")), result, out)
+        for line in step.get("checks", []):
             name, _, words = line.partition(" ")
             if name not in CHECKS:
                 raise CaseError(f"{case.name}: unknown check '{name}'")
             CHECKS[name](check, words.strip())
-        if step.text("journal") is not None and not check.cannot("journal", "the journal"):
-            check_journal(check, step.text("journal"), backend.journal()[journal_before:])
+        if "journal" in step and not check.cannot("journal", "the journal"):
+            check_journal(check, step["journal"], backend.journal()[journal_before:])
 
 
-def compare_output(check, expected, result, whole, out):
-    """Standard output against the expected bytes, each LF as the backend writes it; only the
-    beginning unless WHOLE. Standard error must be empty."""
+def compare_output(check, expected, result, out):
+    """Standard output, whole, against the expected bytes, each LF as the backend writes it.
+    Standard error must be empty."""
     expected = expected.replace(b"\n", check.backend.line_end)
     (out / "expected_stdout").write_bytes(expected)
-    actual = result.stdout if whole else result.stdout[:len(expected)]
-    if actual != expected:
+    if result.stdout != expected:
         check.fail("standard output differs (expected, then actual; ^M is CR, $ is LF):")
-        for line in difflib.unified_diff(visible(expected), visible(actual), lineterm="", n=2):
+        for line in difflib.unified_diff(visible(expected), visible(result.stdout), lineterm="",
+                                         n=2):
             print("    " + line)
     if result.stderr:
         check.fail(f"standard error is not empty: {result.stderr[:300]}")
@@ -883,10 +837,8 @@ def visible(data):
 
 
 def check_journal(check, expected, entries):
-    """The run's journal entries of the operations that EXPECTED names, one for each line in
-    order (`N OP ...`: N of them, none for N = 0); entries of other operations are not compared,
-    and no line at all means an empty journal. An entry matches OP and each NAME=VALUE written;
-    one that says neither ok= nor error= must have succeeded."""
+    """The run's journal ENTRIES of the operations that the EXPECTED lines name, one for each line
+    (`N OP ...`: N of them), as README.md says; no line at all: no entries."""
     wanted = []
     for line in expected:
         count, _, rest = line.partition(" ")
@@ -919,15 +871,9 @@ def entry_line(entry):
                                               for name, value in entry.items() if name != "op"])
 
 
-# --- The checks: one line each, what must hold after a run ---------------------------------
-
-def same_file(first, second):
-    return first.is_file() and second.is_file() and filecmp.cmp(first, second, shallow=False)
-
+# --- The checks: one line each, what must hold after a run (README.md's table) -------------
 
 def check_deployed(check, _):
-    """The package tree, each of the nineteen files on this medium deployed unchanged, and
-    nothing else in the package folder."""
     host_path, package = check.backend.host_path, check.machine.package
     for folder in PACKAGE_DIRS:
         if not host_path(package + "\\" + folder).is_dir():
@@ -937,7 +883,7 @@ def check_deployed(check, _):
         target_path = host_path(package + "\\" + target)
         if source_path.exists() and not target_path.is_file():
             check.fail(f"{target} not deployed")
-        elif source_path.exists() and not same_file(source_path, target_path):
+        elif source_path.exists() and not filecmp.cmp(source_path, target_path, shallow=False):
             check.fail(f"{target} differs from the medium's {source}")
     known = {host_path(package + "\\" + path) for path in PACKAGE_DIRS} | {
         host_path(package + "\\" + target) for _, target in PACKAGE_FILES}
@@ -947,7 +893,6 @@ def check_deployed(check, _):
 
 
 def check_kept(check, path):
-    """The package file PATH is still as the machine statements laid it out."""
     windows = check.machine.package + "\\" + path
     host = check.backend.host_path(windows)
     if not host.is_file() or host.read_bytes() != check.laid_out.get(windows.lower()):
@@ -992,10 +937,10 @@ def check_no_driver(check, hardware_id):
 
 
 def check_absent(check, hardware_id):
-    """No present device carries HWID; one that did before the run, the program removed."""
     if check.backend.device(check, hardware_id) is not None:
         check.fail("a present device still carries " + hardware_id)
-    elif any(carries(device.ids, hardware_id) for device in check.machine.every_device()):
+    elif any(carries(each.ids, hardware_id)
+             for device in check.machine.devices for each in device.every()):
         for doubt in check.backend.removal_doubts(hardware_id):
             check.fail(doubt)
 
@@ -1020,7 +965,6 @@ def check_starts(check, words):
 
 
 def check_started(check, words):
-    """One start, which shows each of the fields NAME=VALUE."""
     record, _, text = words.partition(" ")
     starts = starts_of(check, record)
     if len(starts) != 1:
@@ -1033,15 +977,13 @@ def check_started(check, words):
 
 
 def check_runonce(check, command):
-    """The RunOnce value Setup is COMMAND (REG_SZ); with no COMMAND, there is none."""
     value = check.backend.registry_value(check, RUN_ONCE, "Setup")
     if value != (("REG_SZ", command) if command else None):
         check.fail(f"RunOnce Setup is {value}, expected {('REG_SZ', command) if command else None}")
 
 
 def check_loaded(check, words, loaded=True):
-    """The planted DLL's mark (DLL.loaded beside it, any letter case) names PROGRAM: the DLL was
-    loaded into it."""
+    """The planted DLL's mark (DLL.loaded beside it, any letter case) names PROGRAM."""
     dll, program = words.split()
     if check.cannot("dlls", "which DLLs were loaded"):
         return
@@ -1081,8 +1023,9 @@ def run_check(backend, name):
         return SKIPPED
     try:
         case = None if name in backend.specials else Case(name, backend.system)
-        if case and case.runs_on(backend):
-            print(f"  skipped: {case.runs_on(backend)}")
+        only = case and case.value("only")
+        if only and only.split()[0] != backend.name:
+            print(f"  skipped: only on the {only}")
             return SKIPPED
         backend.start(check)
         backend.specials[name](check) if case is None else run_case(check, case)
@@ -1116,9 +1059,8 @@ def main(argv):
         return print("\n".join(names(backend))) or 0
     if argv[1] == "machine":
         check = Check(backend, argv[2])
-        check.machine_dir = Path(argv[3]).resolve()
-        check.machine = Machine(Case(argv[2]))
-        return lay_out(check, check.machine) or 0
+        check.machine_dir, check.machine = Path(argv[3]).resolve(), Machine(Case(argv[2]))
+        return lay_out(check) or 0
     if wine and backend.missing():
         return skip(Unavailable(backend.missing()))
     if argv[1] == "check":
