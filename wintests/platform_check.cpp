@@ -243,6 +243,12 @@ std::vector<SeenDevice> Enumerate(win32::Win32Platform& p, platform::Handle set,
   return devices;
 }
 
+/// How many of `devices` carry exactly the hardware-ID list `ids`.
+std::ptrdiff_t Carrying(const std::vector<SeenDevice>& devices, const std::string& ids) {
+  return std::count_if(devices.begin(), devices.end(),
+                       [&](const SeenDevice& device) { return device.ids == ids; });
+}
+
 void CheckDevices(win32::Win32Platform& p) {
   using namespace std::string_literals;
   DeviceMaker maker;
@@ -253,9 +259,6 @@ void CheckDevices(win32::Win32Platform& p) {
   const std::string with_ids_instance = maker.Create(ids);
   maker.Create(lone);
   const std::string without_ids_instance = maker.Create("");
-  const auto carries = [](const std::string& wanted) {
-    return [wanted](const SeenDevice& device) { return device.ids == wanted; };
-  };
 
   const platform::Handle set = p.SetupDiGetClassDevsA(DIGCF_PRESENT | DIGCF_ALLCLASSES);
   CHECK(set != platform::kInvalidHandleValue);
@@ -263,10 +266,11 @@ void CheckDevices(win32::Win32Platform& p) {
   DWORD last_error = 0;
   const std::vector<SeenDevice> devices = Enumerate(p, set, &last_error);
   CHECK(last_error == ERROR_NO_MORE_ITEMS);
-  CHECK(std::count_if(devices.begin(), devices.end(), carries(ids)) == 1);
+  CHECK(Carrying(devices, ids) == 1);
   CHECK(std::any_of(devices.begin(), devices.end(),
                     [](const SeenDevice& device) { return !device.has_ids; }));
-  const auto lone_device = std::find_if(devices.begin(), devices.end(), carries(lone));
+  const auto lone_device = std::find_if(
+      devices.begin(), devices.end(), [&](const SeenDevice& device) { return device.ids == lone; });
   CHECK(lone_device != devices.end());
 
   // A record of another size is refused by the service itself.
@@ -284,7 +288,7 @@ void CheckDevices(win32::Win32Platform& p) {
   // The removed device is gone from a new enumeration.
   const platform::Handle again = p.SetupDiGetClassDevsA(DIGCF_PRESENT | DIGCF_ALLCLASSES);
   const std::vector<SeenDevice> after = Enumerate(p, again, &last_error);
-  CHECK(std::none_of(after.begin(), after.end(), carries(lone)));
+  CHECK(Carrying(after, lone) == 0);
   CHECK(after.size() + 1 == devices.size());
   CHECK(p.SetupDiDestroyDeviceInfoList(again));
   maker.Remove(with_ids_instance);
