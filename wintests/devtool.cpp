@@ -26,17 +26,18 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "test_helpers.h"
+
 namespace {
 
-// {4D36E97D-E325-11CE-BFC1-08002BE10318}: the System device class.
-constexpr GUID kSystemClass = {
-    0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+using wintests::kSystemClass;
 
-int Fail(const char* what) {
-  std::fprintf(stderr, "devtool: %s failed: error %lu\n", what, ::GetLastError());
+int Fail(const char* what, DWORD error = ::GetLastError()) {
+  std::fprintf(stderr, "devtool: %s failed: error %lu\n", what, error);
   return 2;
 }
 
@@ -52,9 +53,26 @@ class DeviceSet {
   bool ok() const { return set_ != INVALID_HANDLE_VALUE; }
   HDEVINFO get() const { return set_; }
 
+  /// Calls `visit` for every device of the set until it returns true; whether one did.
+  template <typename Visit>
+  bool ForEach(Visit visit) const {
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    for (DWORD index = 0; ::SetupDiEnumDeviceInfo(set_, index, &device); ++index) {
+      if (visit(&device)) return true;
+    }
+    return false;
+  }
+
  private:
   HDEVINFO set_;
 };
+
+std::string InstanceId(HDEVINFO set, SP_DEVINFO_DATA* device) {
+  char instance[MAX_DEVICE_ID_LEN] = {};
+  ::SetupDiGetDeviceInstanceIdA(set, device, instance, sizeof(instance), nullptr);
+  return instance;
+}
 
 /// A device's string-list property (REG_MULTI_SZ) as its strings; empty when it has none.
 std::vector<std::string> MultiStringProperty(HDEVINFO set, SP_DEVINFO_DATA* device,
@@ -62,15 +80,14 @@ std::vector<std::string> MultiStringProperty(HDEVINFO set, SP_DEVINFO_DATA* devi
   DWORD size = 0;
   ::SetupDiGetDeviceRegistryPropertyA(set, device, property, nullptr, nullptr, 0, &size);
   if (size == 0) return {};
-  std::vector<BYTE> buffer(size + 2, 0);
-  if (!::SetupDiGetDeviceRegistryPropertyA(set, device, property, nullptr, buffer.data(), size,
-                                           nullptr)) {
+  std::string buffer(size + 2, '\0');  // ends in two NULs even when the list itself does not
+  if (!::SetupDiGetDeviceRegistryPropertyA(set, device, property, nullptr,
+                                           reinterpret_cast<BYTE*>(buffer.data()), size, nullptr)) {
     return {};
   }
   std::vector<std::string> strings;
-  for (const char* p = reinterpret_cast<const char*>(buffer.data()); *p != '\0';
-       p += std::strlen(p) + 1) {
-    strings.emplace_back(p);
+  for (std::size_t start = 0; buffer[start] != '\0'; start = buffer.find('\0', start) + 1) {
+    strings.push_back(buffer.substr(start, buffer.find('\0', start) - start));
   }
   return strings;
 }
@@ -85,7 +102,18 @@ std::string StringProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property
   return text;
 }
 
-/// The string values of the device's driver key, as NAME=VALUE;...
+/// A registry value's data as text: a string up to its first NUL, a DWORD in decimal; nothing
+/// for any other type.
+std::optional<std::string> ValueText(DWORD type, const BYTE* data, DWORD size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  if (type == REG_SZ || type == REG_EXPAND_SZ) return bytes.substr(0, bytes.find('\0'));
+  if (type != REG_DWORD || size != 4) return std::nullopt;
+  DWORD number = 0;
+  std::memcpy(&number, data, 4);
+  return std::to_string(number);
+}
+
+/// The values of the device's driver key, as NAME=VALUE;... ("?" for a value of another type).
 std::string DriverValues(HDEVINFO set, SP_DEVINFO_DATA* device) {
   const HKEY key = ::SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
   if (key == INVALID_HANDLE_VALUE) return {};
@@ -101,18 +129,7 @@ std::string DriverValues(HDEVINFO set, SP_DEVINFO_DATA* device) {
       break;
     }
     if (!values.empty()) values += ';';
-    values += name;
-    values += '=';
-    if (type == REG_SZ || type == REG_EXPAND_SZ) {
-      data[data_size] = 0;
-      values += reinterpret_cast<const char*>(data);
-    } else if (type == REG_DWORD && data_size == 4) {
-      DWORD number = 0;
-      std::memcpy(&number, data, 4);
-      values += std::to_string(number);
-    } else {
-      values += '?';
-    }
+    values += std::string(name) + '=' + ValueText(type, data, data_size).value_or("?");
   }
   ::RegCloseKey(key);
   return values;
@@ -129,10 +146,7 @@ std::string Join(const std::vector<std::string>& strings) {
 
 int Create(int count, char** ids) {
   std::string list;
-  for (int i = 0; i < count; ++i) {
-    list += ids[i];
-    list += '\0';
-  }
+  for (int i = 0; i < count; ++i) list += std::string(ids[i]) + '\0';
   list += '\0';
   DeviceSet set(::SetupDiCreateDeviceInfoList(&kSystemClass, nullptr));
   if (!set.ok()) return Fail("SetupDiCreateDeviceInfoList");
@@ -150,33 +164,18 @@ int Create(int count, char** ids) {
   if (!::SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set.get(), &device)) {
     return Fail("DIF_REGISTERDEVICE");
   }
-  char instance[MAX_DEVICE_ID_LEN] = {};
-  if (::SetupDiGetDeviceInstanceIdA(set.get(), &device, instance, sizeof(instance), nullptr)) {
-    std::printf("%s\n", instance);
-  }
+  const std::string instance = InstanceId(set.get(), &device);
+  if (!instance.empty()) std::printf("%s\n", instance.c_str());
   return 0;
 }
 
-/// Calls `visit` for every present device until it returns true; whether one did.
-template <typename Visit>
-bool ForEachPresentDevice(HDEVINFO set, Visit visit) {
-  SP_DEVINFO_DATA device{};
-  device.cbSize = sizeof(device);
-  for (DWORD index = 0; ::SetupDiEnumDeviceInfo(set, index, &device); ++index) {
-    if (visit(&device)) return true;
-  }
-  return false;
-}
-
 int List() {
-  DeviceSet set(
+  const DeviceSet set(
       ::SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
   if (!set.ok()) return Fail("SetupDiGetClassDevsA");
-  ForEachPresentDevice(set.get(), [&](SP_DEVINFO_DATA* device) {
-    char instance[MAX_DEVICE_ID_LEN] = {};
-    ::SetupDiGetDeviceInstanceIdA(set.get(), device, instance, sizeof(instance), nullptr);
+  set.ForEach([&](SP_DEVINFO_DATA* device) {
     const std::string driver = StringProperty(set.get(), device, SPDRP_DRIVER);
-    std::printf("%s\t%s\t%s\t%s\n", instance,
+    std::printf("%s\t%s\t%s\t%s\n", InstanceId(set.get(), device).c_str(),
                 Join(MultiStringProperty(set.get(), device, SPDRP_HARDWAREID)).c_str(),
                 driver.empty() ? "-" : driver.c_str(), DriverValues(set.get(), device).c_str());
     return false;
@@ -184,35 +183,33 @@ int List() {
   return 0;
 }
 
-int Remove(const char* hardware_id) {
-  DeviceSet set(
+int Remove(const std::string& hardware_id) {
+  const DeviceSet set(
       ::SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
   if (!set.ok()) return Fail("SetupDiGetClassDevsA");
-  bool removed_ok = false;
-  const bool found = ForEachPresentDevice(set.get(), [&](SP_DEVINFO_DATA* device) {
+  bool removed = false;
+  const bool found = set.ForEach([&](SP_DEVINFO_DATA* device) {
     for (const std::string& id : MultiStringProperty(set.get(), device, SPDRP_HARDWAREID)) {
       if (id == hardware_id) {
-        removed_ok = ::SetupDiCallClassInstaller(DIF_REMOVE, set.get(), device) != FALSE;
+        removed = ::SetupDiCallClassInstaller(DIF_REMOVE, set.get(), device) != FALSE;
         return true;
       }
     }
     return false;
   });
   if (!found) {
-    std::fprintf(stderr, "devtool: no present device carries %s\n", hardware_id);
+    std::fprintf(stderr, "devtool: no present device carries %s\n", hardware_id.c_str());
     return 1;
   }
-  return removed_ok ? 0 : Fail("DIF_REMOVE");
+  return removed ? 0 : Fail("DIF_REMOVE");
 }
 
 int Clear() {
-  DeviceSet set(::SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
+  const DeviceSet set(::SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
   if (!set.ok()) return Fail("SetupDiGetClassDevsA");
   int failures = 0;
-  ForEachPresentDevice(set.get(), [&](SP_DEVINFO_DATA* device) {
-    char instance[MAX_DEVICE_ID_LEN] = {};
-    ::SetupDiGetDeviceInstanceIdA(set.get(), device, instance, sizeof(instance), nullptr);
-    if (_strnicmp(instance, "ROOT\\TESTDEV\\", 13) == 0 &&
+  set.ForEach([&](SP_DEVINFO_DATA* device) {
+    if (_strnicmp(InstanceId(set.get(), device).c_str(), "ROOT\\TESTDEV\\", 13) == 0 &&
         !::SetupDiCallClassInstaller(DIF_REMOVE, set.get(), device)) {
       ++failures;
     }
@@ -221,8 +218,8 @@ int Clear() {
   return failures == 0 ? 0 : Fail("DIF_REMOVE");
 }
 
-/// The root key that a full key name begins with, and the rest of the name after it.
-bool SplitKey(const std::string& name, HKEY* root, std::string* rest) {
+/// Opens a key by its full name; ERROR_FILE_NOT_FOUND for an unknown root key.
+LONG OpenKey(const std::string& name, REGSAM access, HKEY* key) {
   static const struct {
     const char* name;
     HKEY key;
@@ -231,53 +228,35 @@ bool SplitKey(const std::string& name, HKEY* root, std::string* rest) {
                {"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
                {"HKCU", HKEY_CURRENT_USER}};
   const std::size_t slash = name.find('\\');
-  const std::string first = name.substr(0, slash);
-  for (const auto& candidate : roots) {
-    if (_stricmp(first.c_str(), candidate.name) == 0) {
-      *root = candidate.key;
-      *rest = slash == std::string::npos ? std::string() : name.substr(slash + 1);
-      return true;
+  const std::string rest = slash == std::string::npos ? "" : name.substr(slash + 1);
+  for (const auto& root : roots) {
+    if (_stricmp(name.substr(0, slash).c_str(), root.name) == 0) {
+      return ::RegOpenKeyExA(root.key, rest.c_str(), 0, access, key);
     }
   }
-  return false;
-}
-
-/// Opens a key by its full name; error 2 (ERROR_FILE_NOT_FOUND) for an unknown root key.
-LONG OpenKey(const std::string& name, REGSAM access, HKEY* key) {
-  HKEY root = nullptr;
-  std::string rest;
-  if (!SplitKey(name, &root, &rest)) return ERROR_FILE_NOT_FOUND;
-  return ::RegOpenKeyExA(root, rest.c_str(), 0, access, key);
+  return ERROR_FILE_NOT_FOUND;
 }
 
 int RegGet(const std::string& key_name, const char* value) {
   HKEY key = nullptr;
   LONG status = OpenKey(key_name, KEY_QUERY_VALUE, &key);
   if (status == ERROR_FILE_NOT_FOUND) return 1;
-  if (status != ERROR_SUCCESS) {
-    ::SetLastError(static_cast<DWORD>(status));
-    return Fail("RegOpenKeyExA");
-  }
+  if (status != ERROR_SUCCESS) return Fail("RegOpenKeyExA", status);
   BYTE data[4096] = {};
   DWORD size = sizeof(data) - 1;
   DWORD type = 0;
   status = ::RegQueryValueExA(key, value, nullptr, &type, data, &size);
   ::RegCloseKey(key);
   if (status == ERROR_FILE_NOT_FOUND) return 1;
-  if (status != ERROR_SUCCESS) {
-    ::SetLastError(static_cast<DWORD>(status));
-    return Fail("RegQueryValueExA");
-  }
-  if (type == REG_SZ || type == REG_EXPAND_SZ) {
-    data[size] = 0;
-    std::printf("%s\t%s\n", type == REG_SZ ? "REG_SZ" : "REG_EXPAND_SZ",
-                reinterpret_cast<const char*>(data));
-  } else if (type == REG_DWORD && size == 4) {
-    DWORD number = 0;
-    std::memcpy(&number, data, 4);
-    std::printf("REG_DWORD\t%lu\n", number);
-  } else {
+  if (status != ERROR_SUCCESS) return Fail("RegQueryValueExA", status);
+  const std::optional<std::string> text = ValueText(type, data, size);
+  if (!text) {
     std::printf("TYPE_%lu\t(%lu bytes)\n", type, size);
+  } else {
+    const char* type_name = type == REG_SZ          ? "REG_SZ"
+                            : type == REG_EXPAND_SZ ? "REG_EXPAND_SZ"
+                                                    : "REG_DWORD";
+    std::printf("%s\t%s\n", type_name, text->c_str());
   }
   return 0;
 }
@@ -291,8 +270,7 @@ int RegDelete(const std::string& key_name, const char* value) {
     ::RegCloseKey(key);
   }
   if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return 0;
-  ::SetLastError(static_cast<DWORD>(status));
-  return Fail("RegDeleteValueA");
+  return Fail("RegDeleteValueA", status);
 }
 
 int Version() {

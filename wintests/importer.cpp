@@ -7,26 +7,18 @@
 #include <setupapi.h>
 
 #include <cstdio>
+#include <string>
 
-namespace {
-
-void SayWhere(const char* name) {
-  char path[MAX_PATH] = {};
-  const HMODULE module = ::GetModuleHandleA(name);
-  if (module == nullptr || ::GetModuleFileNameA(module, path, sizeof(path)) == 0) {
-    std::printf("%s: not loaded\n", name);
-  } else {
-    std::printf("%s: %s\n", name, path);
-  }
-}
-
-}  // namespace
+#include "test_helpers.h"
 
 int main() {
   // The two imports; the program calls neither.
   auto* volatile update = &::UpdateDriverForPlugAndPlayDevicesA;
   auto* volatile destroy = &::SetupDiDestroyDeviceInfoList;
-  SayWhere("newdev.dll");
-  SayWhere("setupapi.dll");
+  for (const char* name : {"newdev.dll", "setupapi.dll"}) {
+    const HMODULE module = ::GetModuleHandleA(name);
+    const std::string path = module == nullptr ? "" : wintests::ModulePath(module);
+    std::printf("%s: %s\n", name, path.empty() ? "not loaded" : path.c_str());
+  }
   return update != nullptr && destroy != nullptr ? 0 : 1;
 }

@@ -6,23 +6,23 @@
 // setupapi.dll names, so that such a program starts with it and its mark shows the load.
 #include <windows.h>
 
-#include <cstring>
+#include <string>
+
+#include "test_helpers.h"
 
 namespace {
 
 void LeaveMark(HINSTANCE self) {
-  char dll[MAX_PATH + 16] = {};
-  char program[MAX_PATH + 2] = {};
-  const DWORD dll_length = ::GetModuleFileNameA(self, dll, MAX_PATH);
-  const DWORD program_length = ::GetModuleFileNameA(nullptr, program, MAX_PATH);
-  if (dll_length == 0 || dll_length >= MAX_PATH || program_length >= MAX_PATH) return;
-  std::strcat(dll, ".loaded");
-  program[program_length] = '\n';
-  const HANDLE mark = ::CreateFileA(dll, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::string dll = wintests::ModulePath(self);
+  const std::string program = wintests::ModulePath(nullptr);
+  if (dll.empty() || program.empty()) return;
+  const std::string line = program + "\n";
+  const HANDLE mark =
+      ::CreateFileA((dll + ".loaded").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (mark == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
-  ::WriteFile(mark, program, program_length + 1, &written, nullptr);
+  ::WriteFile(mark, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   ::CloseHandle(mark);
 }
 

@@ -11,10 +11,12 @@
 //   platform_check startup    exits with (startup dwFlags & 0xFF) * 256 + wShowWindow
 #include "platform/win32/win32_platform.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,28 +27,34 @@
 #include <setupapi.h>
 
 #include "platform/win32/system_libraries.h"
+#include "test_helpers.h"
 
 namespace {
+
+using wintests::kSystemClass;
 
 int passed = 0;
 int failed = 0;
 
-void Check(bool ok, const char* what, int line) {
+bool Check(bool ok, const std::string& what, int line) {
   if (ok) {
     ++passed;
   } else {
     ++failed;
-    std::printf("FAILED (line %d): %s\n", line, what);
+    std::printf("FAILED (line %d): %s\n", line, what.c_str());
   }
+  return ok;
 }
 #define CHECK(condition) Check((condition), #condition, __LINE__)
 
-constexpr GUID kSystemClass = {
-    0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-
 std::string OwnPath() {
+  return wintests::ModulePath(nullptr);
+}
+
+/// The system directory as GetSystemDirectoryA gives it, without the backend.
+std::string DirectSystemDirectory() {
   char path[MAX_PATH] = {};
-  ::GetModuleFileNameA(nullptr, path, sizeof(path));
+  ::GetSystemDirectoryA(path, sizeof(path));
   return path;
 }
 
@@ -56,28 +64,15 @@ std::string ScratchFolder() {
   return std::string(temp) + "platform_check";
 }
 
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
-}
-
-std::string ReadFileBytes(const std::string& path) {
-  std::string bytes;
-  if (FILE* file = std::fopen(path.c_str(), "rb")) {
-    int c;
-    while ((c = std::fgetc(file)) != EOF) bytes += static_cast<char>(c);
-    std::fclose(file);
-  }
-  return bytes;
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
 }
 
 void CheckSystem(win32::Win32Platform& p) {
   const std::string system = p.GetSystemDirectoryA();
-  char direct[MAX_PATH] = {};
-  ::GetSystemDirectoryA(direct, sizeof(direct));
   CHECK(!system.empty());
-  CHECK(system == direct);
+  CHECK(system == DirectSystemDirectory());
   CHECK(system.back() != '\\');
 
   CHECK(::SetCurrentDirectoryA("C:\\"));
@@ -101,11 +96,12 @@ void CheckFiles(win32::Win32Platform& p) {
   const std::string folder = ScratchFolder();
   ::CreateDirectoryA(folder.c_str(), nullptr);
   const std::string file = folder + "\\DATA.BIN";
+  const std::string missing = folder + "\\MISSING.BIN";
   using namespace std::string_literals;
   const std::string bytes =
       "ab\r\ncd\x1a"
       "ef\n\0gh"s;
-  WriteFileBytes(file, bytes);
+  std::ofstream(file, std::ios::binary) << bytes;
 
   std::vector<char> buffer(64, '\0');
   const auto read = p.ReadBinaryFile(file, buffer);
@@ -113,14 +109,14 @@ void CheckFiles(win32::Win32Platform& p) {
   CHECK(std::string(buffer.data(), bytes.size()) == bytes);
   const auto part = p.ReadBinaryFile(file, std::span<char>(buffer.data(), 4));
   CHECK(part.has_value() && *part == 4);
-  CHECK(p.ReadBinaryFile(folder + "\\MISSING.BIN", buffer) == std::nullopt);
+  CHECK(p.ReadBinaryFile(missing, buffer) == std::nullopt);
   CHECK(p.GetFileSize(file) == std::optional<std::uint64_t>(bytes.size()));
-  CHECK(p.GetFileSize(folder + "\\MISSING.BIN") == std::nullopt);
+  CHECK(p.GetFileSize(missing) == std::nullopt);
 
   const platform::Handle found = p.FindFirstFileA(file);
   CHECK(found != platform::kInvalidHandleValue);
   if (found != platform::kInvalidHandleValue) CHECK(p.FindClose(found));
-  CHECK(p.FindFirstFileA(folder + "\\MISSING.BIN") == platform::kInvalidHandleValue);
+  CHECK(p.FindFirstFileA(missing) == platform::kInvalidHandleValue);
   CHECK(p.GetLastError() == ERROR_FILE_NOT_FOUND);
 
   const std::string sub = folder + "\\SUB\\";
@@ -133,7 +129,7 @@ void CheckFiles(win32::Win32Platform& p) {
   CHECK(p.GetLastError() == ERROR_ALREADY_EXISTS);
 
   CHECK(p.CopyFileA(file, copy, FALSE));
-  CHECK(ReadFileBytes(copy) == bytes);
+  CHECK(wintests::ReadWholeFile(copy) == bytes);
   CHECK(!p.CopyFileA(file, copy, TRUE));
   CHECK(p.SetFileAttributesA(copy, FILE_ATTRIBUTE_READONLY));
   CHECK((::GetFileAttributesA(copy.c_str()) & FILE_ATTRIBUTE_READONLY) != 0);
@@ -141,9 +137,9 @@ void CheckFiles(win32::Win32Platform& p) {
   if (!p.CopyFileA(file, copy, FALSE)) CHECK(p.GetLastError() == ERROR_ACCESS_DENIED);
   CHECK(p.SetFileAttributesA(copy, FILE_ATTRIBUTE_NORMAL));
   CHECK(p.CopyFileA(file, copy, FALSE));
-  CHECK(!p.CopyFileA(folder + "\\MISSING.BIN", copy, FALSE));
+  CHECK(!p.CopyFileA(missing, copy, FALSE));
   CHECK(p.GetLastError() == ERROR_FILE_NOT_FOUND);
-  CHECK(!p.SetFileAttributesA(folder + "\\MISSING.BIN", FILE_ATTRIBUTE_NORMAL));
+  CHECK(!p.SetFileAttributesA(missing, FILE_ATTRIBUTE_NORMAL));
 }
 
 /// The SetupAPI services that the checks use to lay out devices of their own. The check imports
@@ -151,17 +147,6 @@ void CheckFiles(win32::Win32Platform& p) {
 /// backend's loads see a process that has loaded nothing yet.
 class DeviceMaker {
  public:
-  DeviceMaker()
-      : create_list_(Find<decltype(::SetupDiCreateDeviceInfoList)>("SetupDiCreateDeviceInfoList")),
-        create_info_(Find<decltype(::SetupDiCreateDeviceInfoA)>("SetupDiCreateDeviceInfoA")),
-        set_property_(Find<decltype(::SetupDiSetDeviceRegistryPropertyA)>(
-            "SetupDiSetDeviceRegistryPropertyA")),
-        call_installer_(Find<decltype(::SetupDiCallClassInstaller)>("SetupDiCallClassInstaller")),
-        instance_id_(Find<decltype(::SetupDiGetDeviceInstanceIdA)>("SetupDiGetDeviceInstanceIdA")),
-        open_info_(Find<decltype(::SetupDiOpenDeviceInfoA)>("SetupDiOpenDeviceInfoA")),
-        destroy_list_(
-            Find<decltype(::SetupDiDestroyDeviceInfoList)>("SetupDiDestroyDeviceInfoList")) {}
-
   bool ok() const {
     return create_list_ && create_info_ && set_property_ && call_installer_ && instance_id_ &&
            open_info_ && destroy_list_;
@@ -203,13 +188,20 @@ class DeviceMaker {
   }
 
   win32::SystemLibraries libraries_;  // declared first: built before the functions are taken
-  decltype(::SetupDiCreateDeviceInfoList)* create_list_;
-  decltype(::SetupDiCreateDeviceInfoA)* create_info_;
-  decltype(::SetupDiSetDeviceRegistryPropertyA)* set_property_;
-  decltype(::SetupDiCallClassInstaller)* call_installer_;
-  decltype(::SetupDiGetDeviceInstanceIdA)* instance_id_;
-  decltype(::SetupDiOpenDeviceInfoA)* open_info_;
-  decltype(::SetupDiDestroyDeviceInfoList)* destroy_list_;
+  decltype(::SetupDiCreateDeviceInfoList)* create_list_ =
+      Find<decltype(::SetupDiCreateDeviceInfoList)>("SetupDiCreateDeviceInfoList");
+  decltype(::SetupDiCreateDeviceInfoA)* create_info_ =
+      Find<decltype(::SetupDiCreateDeviceInfoA)>("SetupDiCreateDeviceInfoA");
+  decltype(::SetupDiSetDeviceRegistryPropertyA)* set_property_ =
+      Find<decltype(::SetupDiSetDeviceRegistryPropertyA)>("SetupDiSetDeviceRegistryPropertyA");
+  decltype(::SetupDiCallClassInstaller)* call_installer_ =
+      Find<decltype(::SetupDiCallClassInstaller)>("SetupDiCallClassInstaller");
+  decltype(::SetupDiGetDeviceInstanceIdA)* instance_id_ =
+      Find<decltype(::SetupDiGetDeviceInstanceIdA)>("SetupDiGetDeviceInstanceIdA");
+  decltype(::SetupDiOpenDeviceInfoA)* open_info_ =
+      Find<decltype(::SetupDiOpenDeviceInfoA)>("SetupDiOpenDeviceInfoA");
+  decltype(::SetupDiDestroyDeviceInfoList)* destroy_list_ =
+      Find<decltype(::SetupDiDestroyDeviceInfoList)>("SetupDiDestroyDeviceInfoList");
 };
 
 struct SeenDevice {
@@ -218,6 +210,8 @@ struct SeenDevice {
   std::string ids;  // the REG_MULTI_SZ list as read
 };
 
+/// Every device of `set`, read through the backend; `last_error` is the error that ended the
+/// enumeration.
 std::vector<SeenDevice> Enumerate(win32::Win32Platform& p, platform::Handle set,
                                   DWORD* last_error) {
   std::vector<SeenDevice> devices;
@@ -230,14 +224,15 @@ std::vector<SeenDevice> Enumerate(win32::Win32Platform& p, platform::Handle set,
                                              &required)) {
       const DWORD error = p.GetLastError();
       if (error == ERROR_INSUFFICIENT_BUFFER) {
-        std::vector<unsigned char> buffer(required);
+        std::string buffer(required, '\0');
         platform::Dword size = 0;
         CHECK(p.SetupDiGetDeviceRegistryPropertyA(set, seen.data, SPDRP_HARDWAREID, &type,
-                                                  buffer.data(), required, &size));
+                                                  reinterpret_cast<unsigned char*>(buffer.data()),
+                                                  required, &size));
         CHECK(size == required);
         CHECK(type == REG_MULTI_SZ);
         seen.has_ids = true;
-        seen.ids.assign(reinterpret_cast<const char*>(buffer.data()), size);
+        seen.ids = buffer.substr(0, size);
       } else {
         CHECK(error == ERROR_INVALID_DATA);
       }
@@ -246,6 +241,12 @@ std::vector<SeenDevice> Enumerate(win32::Win32Platform& p, platform::Handle set,
   }
   *last_error = p.GetLastError();
   return devices;
+}
+
+/// How many of `devices` carry exactly the hardware-ID list `ids`.
+std::ptrdiff_t Carrying(const std::vector<SeenDevice>& devices, const std::string& ids) {
+  return std::count_if(devices.begin(), devices.end(),
+                       [&](const SeenDevice& device) { return device.ids == ids; });
 }
 
 void CheckDevices(win32::Win32Platform& p) {
@@ -265,15 +266,12 @@ void CheckDevices(win32::Win32Platform& p) {
   DWORD last_error = 0;
   const std::vector<SeenDevice> devices = Enumerate(p, set, &last_error);
   CHECK(last_error == ERROR_NO_MORE_ITEMS);
-  int with_ids = 0, without_ids = 0, lone_index = -1;
-  for (std::size_t i = 0; i < devices.size(); ++i) {
-    if (devices[i].ids == ids) ++with_ids;
-    if (devices[i].ids == lone) lone_index = static_cast<int>(i);
-    if (!devices[i].has_ids) ++without_ids;
-  }
-  CHECK(with_ids == 1);
-  CHECK(without_ids >= 1);
-  CHECK(lone_index >= 0);
+  CHECK(Carrying(devices, ids) == 1);
+  CHECK(std::any_of(devices.begin(), devices.end(),
+                    [](const SeenDevice& device) { return !device.has_ids; }));
+  const auto lone_device = std::find_if(
+      devices.begin(), devices.end(), [&](const SeenDevice& device) { return device.ids == lone; });
+  CHECK(lone_device != devices.end());
 
   // A record of another size is refused by the service itself.
   platform::DeviceInfoData wrong;
@@ -281,18 +279,16 @@ void CheckDevices(win32::Win32Platform& p) {
   CHECK(!p.SetupDiEnumDeviceInfo(set, 0, &wrong));
   CHECK(p.GetLastError() == ERROR_INVALID_USER_BUFFER);
 
-  if (lone_index >= 0) {
+  if (lone_device != devices.end()) {
     p.SetLastError(0);
-    CHECK(p.SetupDiCallClassInstaller(DIF_REMOVE, set, devices[lone_index].data));
+    CHECK(p.SetupDiCallClassInstaller(DIF_REMOVE, set, lone_device->data));
   }
   CHECK(p.SetupDiDestroyDeviceInfoList(set));
 
   // The removed device is gone from a new enumeration.
   const platform::Handle again = p.SetupDiGetClassDevsA(DIGCF_PRESENT | DIGCF_ALLCLASSES);
   const std::vector<SeenDevice> after = Enumerate(p, again, &last_error);
-  bool lone_left = false;
-  for (const SeenDevice& device : after) lone_left = lone_left || device.ids == lone;
-  CHECK(!lone_left);
+  CHECK(Carrying(after, lone) == 0);
   CHECK(after.size() + 1 == devices.size());
   CHECK(p.SetupDiDestroyDeviceInfoList(again));
   maker.Remove(with_ids_instance);
@@ -307,29 +303,25 @@ void CheckDevices(win32::Win32Platform& p) {
 
 // --- setupapi.dll and newdev.dll, which the program does not import --------------------------
 
-bool Loaded(const char* library) {
-  return ::GetModuleHandleA(library) != nullptr;
-}
-
 /// The full path of a loaded library, in upper case; empty when it is not loaded.
 std::string LoadedFrom(const char* library) {
   const HMODULE module = ::GetModuleHandleA(library);
-  if (module == nullptr) return {};
-  char path[MAX_PATH] = {};
-  ::GetModuleFileNameA(module, path, sizeof(path));
-  std::string upper = path;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return upper;
+  return module == nullptr ? std::string() : Upper(wintests::ModulePath(module));
 }
 
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
+/// Neither device library is loaded in this process; `when` names the moment for a failure.
+void CheckNoneLoaded(const std::string& when) {
+  for (const char* library : {"setupapi.dll", "newdev.dll"}) {
+    Check(::GetModuleHandleA(library) == nullptr, std::string(library) + " not loaded " + when,
+          __LINE__);
+  }
 }
 
-/// Every device service of a backend whose libraries cannot be had fails as the service does,
-/// with `error` as the last error, and leaves the caller's values alone.
-void CheckDeviceServicesFail(win32::Win32Platform& p, DWORD error) {
+/// A backend that takes its libraries from `folder`, where it cannot load them: every device
+/// service fails as the service does, with the load's error as the last error, leaves the
+/// caller's values alone, and nothing is loaded from anywhere else.
+void CheckServicesFailFrom(const std::string& folder) {
+  win32::Win32Platform p(folder);
   platform::DeviceInfoData data;
   platform::Dword type = 77;
   platform::Dword required = 88;
@@ -337,35 +329,30 @@ void CheckDeviceServicesFail(win32::Win32Platform& p, DWORD error) {
   platform::Bool reboot = FALSE;
   const struct {
     const char* what;
-    bool (*call)(win32::Win32Platform&, platform::DeviceInfoData&, platform::Dword&,
-                 platform::Dword&, unsigned char*, platform::Bool&);
+    std::function<bool()> fails;
   } cases[] = {
       {"SetupDiGetClassDevsA gives INVALID_HANDLE_VALUE",
-       [](auto& p, auto&, auto&, auto&, auto*, auto&) {
+       [&] {
          return p.SetupDiGetClassDevsA(DIGCF_PRESENT | DIGCF_ALLCLASSES) ==
                 platform::kInvalidHandleValue;
        }},
       {"SetupDiEnumDeviceInfo gives FALSE",
-       [](auto& p, auto& data, auto&, auto&, auto*, auto&) {
-         return p.SetupDiEnumDeviceInfo(platform::kInvalidHandleValue, 0, &data) == FALSE;
-       }},
+       [&] { return p.SetupDiEnumDeviceInfo(platform::kInvalidHandleValue, 0, &data) == FALSE; }},
       {"SetupDiGetDeviceRegistryPropertyA gives FALSE",
-       [](auto& p, auto& data, auto& type, auto& required, auto* buffer, auto&) {
+       [&] {
          return p.SetupDiGetDeviceRegistryPropertyA(platform::kInvalidHandleValue, data,
-                                                    SPDRP_HARDWAREID, &type, buffer, 16,
+                                                    SPDRP_HARDWAREID, &type, buffer, sizeof(buffer),
                                                     &required) == FALSE;
        }},
       {"SetupDiCallClassInstaller gives FALSE",
-       [](auto& p, auto& data, auto&, auto&, auto*, auto&) {
+       [&] {
          return p.SetupDiCallClassInstaller(DIF_REMOVE, platform::kInvalidHandleValue, data) ==
                 FALSE;
        }},
       {"SetupDiDestroyDeviceInfoList gives FALSE",
-       [](auto& p, auto&, auto&, auto&, auto*, auto&) {
-         return p.SetupDiDestroyDeviceInfoList(platform::kInvalidHandleValue) == FALSE;
-       }},
+       [&] { return p.SetupDiDestroyDeviceInfoList(platform::kInvalidHandleValue) == FALSE; }},
       {"UpdateDriverForPlugAndPlayDevicesA gives FALSE",
-       [](auto& p, auto&, auto&, auto&, auto*, auto& reboot) {
+       [&] {
          return p.UpdateDriverForPlugAndPlayDevicesA("ROOT\\NO_SUCH_DEVICE",
                                                      "C:\\windows\\inf\\none.inf",
                                                      INSTALLFLAG_FORCE, &reboot) == FALSE;
@@ -373,58 +360,45 @@ void CheckDeviceServicesFail(win32::Win32Platform& p, DWORD error) {
   };
   for (const auto& c : cases) {
     p.SetLastError(ERROR_SUCCESS);
-    Check(c.call(p, data, type, required, buffer, reboot), c.what, __LINE__);
-    const std::string with_error = std::string(c.what) + ", last error " + std::to_string(error);
-    Check(p.GetLastError() == error, with_error.c_str(), __LINE__);
+    Check(c.fails(), c.what, __LINE__);
+    Check(p.GetLastError() == ERROR_MOD_NOT_FOUND,
+          std::string(c.what) + ", last error ERROR_MOD_NOT_FOUND", __LINE__);
   }
   CHECK(data.dev_inst == 0);
   CHECK(type == 77);
   CHECK(required == 88);
   CHECK(reboot == FALSE);
+  CheckNoneLoaded("after loading from " + folder);
 }
 
 /// Runs first, before anything in this process has loaded a device library.
 void CheckLibraries() {
-  char system_directory[MAX_PATH] = {};
-  ::GetSystemDirectoryA(system_directory, sizeof(system_directory));
-  const std::string system = system_directory;
+  const std::string system = DirectSystemDirectory();
   const std::string setupapi_path = Upper(system + "\\setupapi.dll");
   const std::string newdev_path = Upper(system + "\\newdev.dll");
 
   // Neither library is imported: nothing has loaded one, and a backend loads none until a
   // device service is called.
-  CHECK(!Loaded("setupapi.dll"));
-  CHECK(!Loaded("newdev.dll"));
+  CheckNoneLoaded("at the start");
   {
     win32::Win32Platform idle;
     idle.SetLastError(0);
-    CHECK(!Loaded("setupapi.dll"));
+    CheckNoneLoaded("by an idle backend");
   }
 
-  // A folder that lacks both libraries: every service fails with the load's error, and
-  // nothing is loaded from anywhere else (the program's folder, the current folder, the
-  // system directory).
+  // A folder that lacks both libraries: nothing is loaded from the program's folder, the current
+  // folder or the system directory either.
   const std::string empty = ScratchFolder() + "\\NOLIBS";
   ::CreateDirectoryA(ScratchFolder().c_str(), nullptr);
   ::CreateDirectoryA(empty.c_str(), nullptr);
-  {
-    win32::Win32Platform lacking(empty);
-    CheckDeviceServicesFail(lacking, ERROR_MOD_NOT_FOUND);
-  }
-  CHECK(!Loaded("setupapi.dll"));
-  CHECK(!Loaded("newdev.dll"));
+  CheckServicesFailFrom(empty);
 
   // A folder that is not a full path is never searched for, not even where it would name the
   // system directory from the current one.
   const std::string windows_directory = system.substr(0, system.rfind('\\'));
   const std::string relative = system.substr(system.rfind('\\') + 1);
   CHECK(::SetCurrentDirectoryA(windows_directory.c_str()));
-  {
-    win32::Win32Platform relative_folder(relative);
-    CheckDeviceServicesFail(relative_folder, ERROR_MOD_NOT_FOUND);
-  }
-  CHECK(!Loaded("setupapi.dll"));
-  CHECK(!Loaded("newdev.dll"));
+  CheckServicesFailFrom(relative);
 
   // The real libraries: each loaded at its first use, from the system directory, by full path.
   {
@@ -452,6 +426,22 @@ void CheckLibraries() {
                                                                 "SetupDiGetClassDevsA") != nullptr);
 }
 
+/// Starts this program with `arguments` through the backend, waits for it and closes its
+/// handles; its exit code.
+platform::Dword RunOwn(win32::Win32Platform& p, const std::string& arguments,
+                       platform::Dword creation_flags, const platform::StartupInfo& startup) {
+  platform::ProcessInformation info;
+  platform::Dword code = 0;
+  if (!CHECK(p.CreateProcessA(OwnPath() + " " + arguments, creation_flags, startup, &info))) {
+    return code;
+  }
+  CHECK(p.WaitForSingleObject(info.process, INFINITE) == WAIT_OBJECT_0);
+  CHECK(p.GetExitCodeProcess(info.process, &code));
+  CHECK(p.CloseHandle(info.thread));
+  CHECK(p.CloseHandle(info.process));
+  return code;
+}
+
 void CheckProcesses(win32::Win32Platform& p) {
   platform::StartupInfo startup;
   p.GetStartupInfoA(&startup);
@@ -462,36 +452,17 @@ void CheckProcesses(win32::Win32Platform& p) {
   const DWORD missing = p.GetLastError();
   CHECK(missing == ERROR_FILE_NOT_FOUND || missing == ERROR_PATH_NOT_FOUND);
 
-  startup.lp_reserved = nullptr;
-  startup.dw_flags = 0;
-  startup.w_show_window = 0;
-  startup.cb_reserved2 = 0;
-  startup.lp_reserved2 = nullptr;
-  CHECK(p.CreateProcessA(OwnPath() + " child 7", 0, startup, &info));
-  CHECK(p.WaitForSingleObject(info.process, INFINITE) == WAIT_OBJECT_0);
-  platform::Dword code = 0;
-  CHECK(p.GetExitCodeProcess(info.process, &code));
-  CHECK(code == 7);
-  CHECK(p.CloseHandle(info.thread));
-  CHECK(p.CloseHandle(info.process));
+  // The program's own record with every field it sets cleared.
+  startup = platform::StartupInfo{.filled = startup.filled};
+  CHECK(RunOwn(p, "child 7", 0, startup) == 7);
 
   // Hidden, in a console of its own: the child sees the program's fields.
   startup.dw_flags = STARTF_USESHOWWINDOW;
   startup.w_show_window = SW_HIDE;
-  CHECK(p.CreateProcessA(OwnPath() + " startup", CREATE_NEW_CONSOLE, startup, &info));
-  CHECK(p.WaitForSingleObject(info.process, INFINITE) == WAIT_OBJECT_0);
-  CHECK(p.GetExitCodeProcess(info.process, &code));
-  CHECK(code == (STARTF_USESHOWWINDOW << 8 | SW_HIDE));
-  p.CloseHandle(info.thread);
-  p.CloseHandle(info.process);
-
+  CHECK(RunOwn(p, "startup", CREATE_NEW_CONSOLE, startup) == (STARTF_USESHOWWINDOW << 8 | SW_HIDE));
   startup.w_show_window = SW_SHOWMINIMIZED;
-  CHECK(p.CreateProcessA(OwnPath() + " startup", CREATE_NEW_CONSOLE, startup, &info));
-  p.WaitForSingleObject(info.process, INFINITE);
-  CHECK(p.GetExitCodeProcess(info.process, &code));
-  CHECK(code == (STARTF_USESHOWWINDOW << 8 | SW_SHOWMINIMIZED));
-  p.CloseHandle(info.thread);
-  p.CloseHandle(info.process);
+  CHECK(RunOwn(p, "startup", CREATE_NEW_CONSOLE, startup) ==
+        (STARTF_USESHOWWINDOW << 8 | SW_SHOWMINIMIZED));
 }
 
 void CheckRegistry(win32::Win32Platform& p) {
@@ -541,34 +512,73 @@ INPUT_RECORD FocusRecord() {
   return record;
 }
 
-void Feed(HANDLE input, std::vector<INPUT_RECORD> records) {
+/// A key wait fed `ignored`, which must not end it, then `ending`, which must.
+struct KeyWaitCase {
+  const char* what;
+  std::vector<INPUT_RECORD> ignored;
+  std::vector<INPUT_RECORD> ending;
+};
+
+/// The feeder's cases; the feeder's exit code has bit N set when case N failed.
+std::vector<KeyWaitCase> KeyWaitCases() {
+  return {
+      {"modifiers, locks, a key release and focus go on; F1 ends",
+       {KeyRecord(true, VK_SHIFT, 0, SHIFT_PRESSED), KeyRecord(false, VK_SHIFT, 0),
+        KeyRecord(true, VK_CONTROL, 0, LEFT_CTRL_PRESSED), KeyRecord(false, VK_CONTROL, 0),
+        KeyRecord(true, VK_MENU, 0, LEFT_ALT_PRESSED), KeyRecord(false, VK_MENU, 0),
+        KeyRecord(true, VK_CAPITAL, 0), KeyRecord(false, VK_CAPITAL, 0),
+        KeyRecord(true, VK_NUMLOCK, 0, ENHANCED_KEY), KeyRecord(false, VK_NUMLOCK, 0, ENHANCED_KEY),
+        KeyRecord(true, VK_SCROLL, 0), KeyRecord(false, VK_SCROLL, 0), KeyRecord(false, 'A', 'a'),
+        FocusRecord()},
+       {KeyRecord(true, VK_F1, 0)}},
+      {"a letter ends", {}, {KeyRecord(true, 'A', 'a')}},
+      // Ctrl+C is an ordinary key while the wait has the console raw.
+      {"Ctrl+C ends, as a key",
+       {KeyRecord(true, VK_CONTROL, 0, LEFT_CTRL_PRESSED)},
+       {KeyRecord(true, 'C', 3, LEFT_CTRL_PRESSED)}},
+      {"Shift alone goes on; Shift+Left ends",
+       {KeyRecord(true, VK_SHIFT, 0, SHIFT_PRESSED)},
+       {KeyRecord(true, VK_LEFT, 0, SHIFT_PRESSED | ENHANCED_KEY)}},
+  };
+}
+
+void Feed(HANDLE input, const std::vector<INPUT_RECORD>& records) {
   DWORD written = 0;
   ::WriteConsoleInputA(input, records.data(), static_cast<DWORD>(records.size()), &written);
 }
 
-/// Starts "keywait" in this console and waits until it has put the console in raw mode.
-HANDLE StartKeyWait(HANDLE input) {
+/// Starts this program with `arguments` directly, not through the backend; its process handle,
+/// or nullptr when it could not be started.
+HANDLE StartOwn(const std::string& arguments, DWORD creation_flags, DWORD startf = 0,
+                WORD show_window = 0) {
   STARTUPINFOA startup{};
   startup.cb = sizeof(startup);
+  startup.dwFlags = startf;
+  startup.wShowWindow = show_window;
   PROCESS_INFORMATION started{};
-  std::string line = OwnPath() + " keywait";
-  if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &started)) {
+  std::string line = OwnPath() + " " + arguments;
+  if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, creation_flags, nullptr,
+                        nullptr, &startup, &started)) {
     return nullptr;
   }
   ::CloseHandle(started.hThread);
-  for (int i = 0; i < 500; ++i) {
-    DWORD mode = 0;
-    if (::GetConsoleMode(input, &mode) && (mode & kRawBits) == 0) return started.hProcess;
-    ::Sleep(10);
-  }
   return started.hProcess;
 }
 
-/// Feeds `ignored` to a waiting key wait, which must go on waiting, then `ending`, which must
-/// end it; the wait must leave the console mode as it found it.
-bool KeyWaitCase(HANDLE input, const std::vector<INPUT_RECORD>& ignored,
-                 const std::vector<INPUT_RECORD>& ending) {
+/// Starts "keywait" in this console and waits until it has put the console in raw mode.
+HANDLE StartKeyWait(HANDLE input) {
+  const HANDLE child = StartOwn("keywait", 0);
+  for (int i = 0; child != nullptr && i < 500; ++i) {
+    DWORD mode = 0;
+    if (::GetConsoleMode(input, &mode) && (mode & kRawBits) == 0) break;
+    ::Sleep(10);
+  }
+  return child;
+}
+
+/// Runs one case against a key wait in this console; the wait must also leave the console mode
+/// as it found it.
+bool RunKeyWaitCase(HANDLE input, const KeyWaitCase& c) {
   DWORD before = 0;
   ::GetConsoleMode(input, &before);
   const HANDLE child = StartKeyWait(input);
@@ -576,9 +586,9 @@ bool KeyWaitCase(HANDLE input, const std::vector<INPUT_RECORD>& ignored,
   DWORD raw = 0;
   ::GetConsoleMode(input, &raw);
   bool ok = (raw & kRawBits) == 0;
-  if (!ignored.empty()) Feed(input, ignored);
+  if (!c.ignored.empty()) Feed(input, c.ignored);
   ok = ::WaitForSingleObject(child, 500) == WAIT_TIMEOUT && ok;
-  Feed(input, ending);
+  Feed(input, c.ending);
   ok = ::WaitForSingleObject(child, 5000) == WAIT_OBJECT_0 && ok;
   DWORD code = 1;
   ::GetExitCodeProcess(child, &code);
@@ -598,7 +608,7 @@ bool KeyWaitCase(HANDLE input, const std::vector<INPUT_RECORD>& ignored,
 constexpr DWORD kFeedDone = 0x5A00;
 
 /// Runs in a console of its own: the exit code is kFeedDone with a bit set for every case that
-/// failed.
+/// failed, and 0x80 when the console could not be opened.
 int FeedKeys() {
   // The feeder itself must outlive a Ctrl+C that a wait failed to take as a key.
   ::SetConsoleCtrlHandler(nullptr, TRUE);
@@ -610,32 +620,10 @@ int FeedKeys() {
   ::GetConsoleMode(input, &mode);
   ::SetConsoleMode(input, mode | kRawBits);
   ::FlushConsoleInputBuffer(input);
-  const std::vector<INPUT_RECORD> modifiers_and_locks = {
-      KeyRecord(true, VK_SHIFT, 0, SHIFT_PRESSED),
-      KeyRecord(false, VK_SHIFT, 0),
-      KeyRecord(true, VK_CONTROL, 0, LEFT_CTRL_PRESSED),
-      KeyRecord(false, VK_CONTROL, 0),
-      KeyRecord(true, VK_MENU, 0, LEFT_ALT_PRESSED),
-      KeyRecord(false, VK_MENU, 0),
-      KeyRecord(true, VK_CAPITAL, 0),
-      KeyRecord(false, VK_CAPITAL, 0),
-      KeyRecord(true, VK_NUMLOCK, 0, ENHANCED_KEY),
-      KeyRecord(false, VK_NUMLOCK, 0, ENHANCED_KEY),
-      KeyRecord(true, VK_SCROLL, 0),
-      KeyRecord(false, VK_SCROLL, 0),
-      KeyRecord(false, 'A', 'a'),
-      FocusRecord()};
+  const std::vector<KeyWaitCase> cases = KeyWaitCases();
   int failures = 0;
-  if (!KeyWaitCase(input, modifiers_and_locks, {KeyRecord(true, VK_F1, 0)})) failures |= 1;
-  if (!KeyWaitCase(input, {}, {KeyRecord(true, 'A', 'a')})) failures |= 2;
-  // Ctrl+C is an ordinary key while the wait has the console raw.
-  if (!KeyWaitCase(input, {KeyRecord(true, VK_CONTROL, 0, LEFT_CTRL_PRESSED)},
-                   {KeyRecord(true, 'C', 3, LEFT_CTRL_PRESSED)})) {
-    failures |= 4;
-  }
-  if (!KeyWaitCase(input, {KeyRecord(true, VK_SHIFT, 0, SHIFT_PRESSED)},
-                   {KeyRecord(true, VK_LEFT, 0, SHIFT_PRESSED | ENHANCED_KEY)})) {
-    failures |= 8;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    if (!RunKeyWaitCase(input, cases[i])) failures |= 1 << i;
   }
   ::CloseHandle(input);
   return static_cast<int>(kFeedDone | failures);
@@ -650,27 +638,19 @@ void CheckKeyWait() {
     p.WaitForKeyPress();
     CHECK(::GetTickCount() - start < 1000);
   }
-  // In a console of its own, fed with key events.
-  STARTUPINFOA startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  PROCESS_INFORMATION started{};
-  std::string line = OwnPath() + " keyfeed";
-  // A console without a window: Windows and Wine alike run one headless.
-  CHECK(::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                         nullptr, &startup, &started));
-  CHECK(::WaitForSingleObject(started.hProcess, 60000) == WAIT_OBJECT_0);
+  // In a console without a window, which Windows and Wine alike run headless, fed key events.
+  const HANDLE feeder = StartOwn("keyfeed", CREATE_NO_WINDOW, STARTF_USESHOWWINDOW, SW_HIDE);
+  if (!CHECK(feeder != nullptr)) return;
+  CHECK(::WaitForSingleObject(feeder, 60000) == WAIT_OBJECT_0);
   DWORD failures = 0;
-  ::GetExitCodeProcess(started.hProcess, &failures);
-  CHECK((failures & ~0xFFul) == kFeedDone);  // the feeder ran to its end
-  CHECK((failures & 0x80) == 0);             // the console could be opened
-  CHECK((failures & 1) == 0);  // modifiers, locks, a key release and focus go on; F1 ends
-  CHECK((failures & 2) == 0);  // a letter ends
-  CHECK((failures & 4) == 0);  // Ctrl+C ends, as a key
-  CHECK((failures & 8) == 0);  // Shift alone goes on; Shift+Left ends
-  ::CloseHandle(started.hThread);
-  ::CloseHandle(started.hProcess);
+  ::GetExitCodeProcess(feeder, &failures);
+  ::CloseHandle(feeder);
+  Check((failures & ~0xFFul) == kFeedDone, "the feeder ran to its end", __LINE__);
+  Check((failures & 0x80) == 0, "the feeder opened its console", __LINE__);
+  const std::vector<KeyWaitCase> cases = KeyWaitCases();
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    Check((failures & (1 << i)) == 0, std::string("key wait: ") + cases[i].what, __LINE__);
+  }
 }
 
 int CopyStandardInput(win32::Win32Platform& p) {
