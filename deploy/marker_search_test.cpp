@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <string>
 #include <string_view>
@@ -138,41 +139,30 @@ TEST(FindMarkerTest, ReadsNothingWhenTheLengthIsTooShort) {
   EXPECT_EQ(FindMarker("", nullptr, 0), std::optional<std::size_t>(0));
 }
 
-TEST(ShiftTableTest, StartMarker) {
-  const ShiftTable table = MakeShiftTable("!@#$");
-  EXPECT_EQ(table['!'], 3u);
-  EXPECT_EQ(table['@'], 2u);
-  EXPECT_EQ(table['#'], 1u);
-  EXPECT_EQ(table['$'], 4u);  // the final byte sets no entry of its own
-  for (int byte = 0; byte < 256; ++byte) {
-    if (byte != '!' && byte != '@' && byte != '#') {
-      EXPECT_EQ(table[byte], 4u) << byte;
+TEST(ShiftTableTest, HoldsHowFarEachBytesLastPlaceBeforeTheFinalByteLiesFromTheEnd) {
+  const struct {
+    const char* name;
+    std::string marker;
+    std::map<unsigned char, std::size_t> shifts;  // the bytes of the marker but its final one
+    std::size_t others;                           // every other byte
+  } cases[] = {
+      // The final byte sets no entry of its own.
+      {"start marker", "!@#$", {{'!', 3}, {'@', 2}, {'#', 1}}, 4},
+      // A repeated byte keeps its last place before the final byte: a at 0 and 3, b at 1.
+      {"repeated bytes", "abcab", {{'a', 1}, {'b', 3}, {'c', 2}}, 5},
+      {"one byte repeated", "aaaa", {{'a', 1}}, 4},
+      {"indexed by unsigned byte value", "\xff\x80z", {{0xFF, 2}, {0x80, 1}}, 3},
+      {"single byte", "x", {}, 1},
+      {"empty", "", {}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ShiftTable table = MakeShiftTable(c.marker);
+    for (int byte = 0; byte < 256; ++byte) {
+      const auto shift = c.shifts.find(static_cast<unsigned char>(byte));
+      EXPECT_EQ(table[byte], shift == c.shifts.end() ? c.others : shift->second) << byte;
     }
   }
-}
-
-TEST(ShiftTableTest, RepeatedByteKeepsItsLastOccurrenceBeforeTheFinalByte) {
-  const ShiftTable table = MakeShiftTable("abcab");
-  EXPECT_EQ(table['a'], 1u);  // positions 0 and 3: the one at 3 wins
-  EXPECT_EQ(table['b'], 3u);  // position 1; the final b sets nothing
-  EXPECT_EQ(table['c'], 2u);
-  EXPECT_EQ(table['x'], 5u);
-  EXPECT_EQ(MakeShiftTable("aaaa")['a'], 1u);
-}
-
-TEST(ShiftTableTest, IndexedByUnsignedByteValue) {
-  const ShiftTable table = MakeShiftTable("\xff\x80z");
-  EXPECT_EQ(table[0xFF], 2u);
-  EXPECT_EQ(table[0x80], 1u);
-  EXPECT_EQ(table['z'], 3u);
-  EXPECT_EQ(table[0x7F], 3u);
-}
-
-TEST(ShiftTableTest, SingleByteAndEmptyMarkers) {
-  const ShiftTable one = MakeShiftTable("x");
-  for (std::size_t entry : one) EXPECT_EQ(entry, 1u);
-  const ShiftTable none = MakeShiftTable("");
-  for (std::size_t entry : none) EXPECT_EQ(entry, 0u);
 }
 
 TEST(ShiftTableTest, NoEntryExceedsTheMarkerOrIsZero) {

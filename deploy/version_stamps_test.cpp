@@ -43,6 +43,9 @@ struct StampFiles {
   messages::Console console{platform, catalogue};
 };
 
+/// Names each case of a parameterised test after its `name`.
+constexpr auto kCaseName = [](const auto& info) { return std::string(info.param.name); };
+
 // --- The stamp text of the bytes read --------------------------------------------------------
 
 struct StampCase {
@@ -59,36 +62,35 @@ TEST_P(FindStampTextTest, FindsTheStampText) {
   EXPECT_EQ(FindStampText(c.bytes), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FindStampTextTest,
-    testing::Values(StampCase{"Plain", Stamped("1.02"), "1.02"},
-                    StampCase{"NoStartMarker", "1.02$#@!", std::nullopt},
-                    StampCase{"NoBytes", "", std::nullopt},
-                    StampCase{"StartMarkerCutOff", "xx!@#", std::nullopt},
-                    StampCase{"StartMarkerOnly", "!@#$", ""},
-                    StampCase{"EmptyStamp", "!@#$$#@!", ""},
-                    StampCase{"SevenByteOverlap", "!@#$#@!", ""},
-                    StampCase{"NoEndMarker", "!@#$1.5 and more", ""},
-                    StampCase{"NulBetweenMarkers", std::string("!@#$1.5\0$#@!", 12), ""},
-                    StampCase{"NulAfterEndMarker", std::string("!@#$1.5$#@!\0", 12), "1.5"},
-                    StampCase{"NulBeforeStartMarker", std::string("\0!@#$1.5$#@!", 12), "1.5"},
-                    StampCase{"TwoStamps", "!@#$5$#@! !@#$9$#@!", "5"},
-                    StampCase{"FirstEndMarkerCounts", "!@#$5$#@!9$#@!", "5"},
-                    StampCase{"EndMarkerBeforeStartMarker", "$#@!!@#$5$#@!", "5"},
-                    StampCase{"StartMarkerInsideStamp", "!@#$1!@#$2$#@!", "1!@#$2"},
-                    StampCase{"HighBytesKept",
-                              "!@#$\xe9\xff"
-                              "3$#@!",
-                              "\xe9\xff"
-                              "3"},
-                    StampCase{"StampOf255Bytes", "!@#$" + std::string(255, '7') + "$#@!",
-                              std::string(255, '7')},
-                    StampCase{"StampOf256BytesKeepsTheFirst255",
-                              "!@#$" + std::string(255, '7') + "8$#@!", std::string(255, '7')},
-                    StampCase{"StampOf300BytesKeepsTheFirst255",
-                              "!@#$" + std::string(255, 'v') + std::string(45, '9') + "$#@!",
-                              std::string(255, 'v')}),
-    [](const testing::TestParamInfo<StampCase>& info) { return std::string(info.param.name); });
+const StampCase kStampCases[] = {
+    {"Plain", Stamped("1.02"), "1.02"},
+    {"NoStartMarker", "1.02$#@!", std::nullopt},
+    {"NoBytes", "", std::nullopt},
+    {"StartMarkerCutOff", "xx!@#", std::nullopt},
+    {"StartMarkerOnly", "!@#$", ""},
+    {"EmptyStamp", "!@#$$#@!", ""},
+    {"SevenByteOverlap", "!@#$#@!", ""},
+    {"NoEndMarker", "!@#$1.5 and more", ""},
+    {"NulBetweenMarkers", std::string("!@#$1.5\0$#@!", 12), ""},
+    {"NulAfterEndMarker", std::string("!@#$1.5$#@!\0", 12), "1.5"},
+    {"NulBeforeStartMarker", std::string("\0!@#$1.5$#@!", 12), "1.5"},
+    {"TwoStamps", "!@#$5$#@! !@#$9$#@!", "5"},
+    {"FirstEndMarkerCounts", "!@#$5$#@!9$#@!", "5"},
+    {"EndMarkerBeforeStartMarker", "$#@!!@#$5$#@!", "5"},
+    {"StartMarkerInsideStamp", "!@#$1!@#$2$#@!", "1!@#$2"},
+    {"HighBytesKept",
+     "!@#$\xe9\xff"
+     "3$#@!",
+     "\xe9\xff"
+     "3"},
+    {"StampOf255Bytes", "!@#$" + std::string(255, '7') + "$#@!", std::string(255, '7')},
+    {"StampOf256BytesKeepsTheFirst255", "!@#$" + std::string(255, '7') + "8$#@!",
+     std::string(255, '7')},
+    {"StampOf300BytesKeepsTheFirst255",
+     "!@#$" + std::string(255, 'v') + std::string(45, '9') + "$#@!", std::string(255, 'v')},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, FindStampTextTest, testing::ValuesIn(kStampCases), kCaseName);
 
 // --- The version number of a stamp text ------------------------------------------------------
 
@@ -105,32 +107,37 @@ TEST_P(VersionNumberTest, JoinsTheDigits) {
   EXPECT_EQ(VersionNumber(GetParam().stamp), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, VersionNumberTest,
-    testing::Values(NumberCase{"Dotted", "1.02", 102}, NumberCase{"Dashed", "1-0-2", 102},
-                    NumberCase{"TwoPointZero", "2.0", 20}, NumberCase{"OnePointTen", "1.10", 110},
-                    NumberCase{"LeadingZeros", "007", 7}, NumberCase{"NoDigits", "beta", 0},
-                    NumberCase{"Empty", "", 0}, NumberCase{"MinusSignIgnored", "-5", 5},
-                    NumberCase{"Mixed", "v3.1 build 42", 3142},
-                    NumberCase{"HighBytesIgnored",
-                               "\xb2\xb3"
-                               "4",
-                               4},
-                    NumberCase{"Largest", "2147483647", 2147483647},
-                    NumberCase{"WrapsToNegative", "2147483648", -2147483647 - 1},
-                    NumberCase{"WrapsToMinusOne", "4294967295", -1},
-                    NumberCase{"WrapsToZero", "4294967296", 0},
-                    NumberCase{"WrapsToOne", "4294967297", 1},
-                    // 10^20 mod 2^32 = 1661992960.
-                    NumberCase{"TwentyOneDigits", "100000000000000000000", 1661992960},
-                    NumberCase{"ManyNines", std::string(255, '9'),
-                               // (10^255 - 1) mod 2^32, read as signed.
-                               static_cast<std::int32_t>([] {
-                                 std::uint32_t v = 0;
-                                 for (int i = 0; i < 255; ++i) v = v * 10u + 9u;
-                                 return v;
-                               }())}),
-    [](const testing::TestParamInfo<NumberCase>& info) { return std::string(info.param.name); });
+const NumberCase kNumberCases[] = {
+    {"Dotted", "1.02", 102},
+    {"Dashed", "1-0-2", 102},
+    {"TwoPointZero", "2.0", 20},
+    {"OnePointTen", "1.10", 110},
+    {"LeadingZeros", "007", 7},
+    {"NoDigits", "beta", 0},
+    {"Empty", "", 0},
+    {"MinusSignIgnored", "-5", 5},
+    {"Mixed", "v3.1 build 42", 3142},
+    {"HighBytesIgnored",
+     "\xb2\xb3"
+     "4",
+     4},
+    {"Largest", "2147483647", 2147483647},
+    {"WrapsToNegative", "2147483648", -2147483647 - 1},
+    {"WrapsToMinusOne", "4294967295", -1},
+    {"WrapsToZero", "4294967296", 0},
+    {"WrapsToOne", "4294967297", 1},
+    // 10^20 mod 2^32 = 1661992960.
+    {"TwentyOneDigits", "100000000000000000000", 1661992960},
+    {"ManyNines", std::string(255, '9'),
+     // (10^255 - 1) mod 2^32, read as signed.
+     static_cast<std::int32_t>([] {
+       std::uint32_t v = 0;
+       for (int i = 0; i < 255; ++i) v = v * 10u + 9u;
+       return v;
+     }())},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, VersionNumberTest, testing::ValuesIn(kNumberCases), kCaseName);
 
 // --- The comparison --------------------------------------------------------------------------
 
@@ -160,56 +167,51 @@ TEST_P(CompareVersionStampsTest, Compares) {
 
 const std::size_t kLast = kStampReadBytes;  // the first byte that is no longer examined
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CompareVersionStampsTest,
-    testing::Values(
-        CompareCase{"JoinedDigitsEqual", Stamped("1.02"), Stamped("1-0-2"), kSameVersion},
-        CompareCase{"DigitsJoinedNotDotted", Stamped("2.0"), Stamped("1.10"), kSourceOlder},
-        CompareCase{"SourceNewer", Stamped("1.10"), Stamped("2.0"), kSourceNewerOrFailed},
-        CompareCase{"LeadingZeros", Stamped("007"), Stamped("7"), kSameVersion},
-        CompareCase{"NoDigitsAgainstZero", Stamped("none"), Stamped("0"), kSameVersion},
-        CompareCase{"EmptyStampAgainstZero", "!@#$$#@!", Stamped("0"), kSameVersion},
-        CompareCase{"EmptyStampIsOlder", "!@#$$#@!", Stamped("1"), kSourceOlder},
-        CompareCase{"SevenByteOverlapIsEmpty", "!@#$#@!", Stamped("5"), kSourceOlder},
-        CompareCase{"MissingEndMarkerIsOlder", "!@#$9.9", Stamped("1"), kSourceOlder},
-        CompareCase{"NulHidesTheEndMarker", std::string("!@#$9\0$#@!", 10), Stamped("0"),
-                    kSameVersion},
-        CompareCase{"NulHidesTheDestinationsEndMarker", Stamped("0"),
-                    std::string("!@#$9\0$#@!", 10), kSameVersion},
-        CompareCase{"OnlyTheFirstStampCounts", Stamped("7"), "!@#$5$#@! !@#$9$#@!",
-                    kSourceNewerOrFailed},
-        CompareCase{"WrapAroundMakesTheSourceOlder", Stamped("2147483648"), Stamped("1"),
-                    kSourceOlder},
-        CompareCase{"WrapAroundMakesTheDestinationOlder", Stamped("2147483647"),
-                    Stamped("2147483648"), kSourceNewerOrFailed},
-        CompareCase{"WrapAroundToEqual", Stamped("4294967297"), Stamped("1"), kSameVersion},
-        CompareCase{"StampOf300BytesKeepsTheFirst255",
-                    Stamped(std::string(255, 'v') + "5" + std::string(44, 'v')), Stamped("0"),
-                    kSameVersion},
-        CompareCase{"StartMarkerWhollyWithinTheFirst100000Bytes", Stamped("0"),
-                    FileWith(kLast + 10, kLast - 4, "!@#$5$#@!"), kSameVersion},
-        CompareCase{"StartMarkerBeginningInTheLastThreeBytes", Stamped("0"),
-                    FileWith(kLast + 10, kLast - 3, "!@#$5$#@!"), kSourceNewerOrFailed,
-                    /*source_read=*/false},
-        CompareCase{"SourceStartMarkerBeginningInTheLastByte",
-                    FileWith(kLast + 10, kLast - 1, "!@#$0$#@!"), Stamped("5"),
-                    kSourceNewerOrFailed},
-        CompareCase{"EndMarkerBeyondTheFirst100000Bytes", Stamped("0"),
-                    FileWith(kLast + 10, kLast - 6, "!@#$5$#@!"), kSameVersion},
-        CompareCase{"StampBeyondTheFirst100000Bytes", Stamped("0"),
-                    FileWith(kLast + 10, kLast, "!@#$5$#@!"), kSourceNewerOrFailed,
-                    /*source_read=*/false},
-        CompareCase{"DestinationCannotBeOpened", Stamped("1"), std::nullopt, kSourceNewerOrFailed,
-                    /*source_read=*/false},
-        CompareCase{"DestinationEmpty", Stamped("1"), "", kSourceNewerOrFailed,
-                    /*source_read=*/false},
-        CompareCase{"DestinationWithoutStartMarker", Stamped("1"), "no stamp here",
-                    kSourceNewerOrFailed, /*source_read=*/false},
-        CompareCase{"SourceCannotBeOpened", std::nullopt, Stamped("5"), kSourceNewerOrFailed},
-        CompareCase{"SourceEmpty", "", Stamped("5"), kSourceNewerOrFailed},
-        CompareCase{"SourceWithoutStartMarker", "no stamp here", Stamped("5"),
-                    kSourceNewerOrFailed}),
-    [](const testing::TestParamInfo<CompareCase>& info) { return std::string(info.param.name); });
+const CompareCase kCompareCases[] = {
+    {"JoinedDigitsEqual", Stamped("1.02"), Stamped("1-0-2"), kSameVersion},
+    {"DigitsJoinedNotDotted", Stamped("2.0"), Stamped("1.10"), kSourceOlder},
+    {"SourceNewer", Stamped("1.10"), Stamped("2.0"), kSourceNewerOrFailed},
+    {"LeadingZeros", Stamped("007"), Stamped("7"), kSameVersion},
+    {"NoDigitsAgainstZero", Stamped("none"), Stamped("0"), kSameVersion},
+    {"EmptyStampAgainstZero", "!@#$$#@!", Stamped("0"), kSameVersion},
+    {"EmptyStampIsOlder", "!@#$$#@!", Stamped("1"), kSourceOlder},
+    {"SevenByteOverlapIsEmpty", "!@#$#@!", Stamped("5"), kSourceOlder},
+    {"MissingEndMarkerIsOlder", "!@#$9.9", Stamped("1"), kSourceOlder},
+    {"NulHidesTheEndMarker", std::string("!@#$9\0$#@!", 10), Stamped("0"), kSameVersion},
+    {"NulHidesTheDestinationsEndMarker", Stamped("0"), std::string("!@#$9\0$#@!", 10),
+     kSameVersion},
+    {"OnlyTheFirstStampCounts", Stamped("7"), "!@#$5$#@! !@#$9$#@!", kSourceNewerOrFailed},
+    {"WrapAroundMakesTheSourceOlder", Stamped("2147483648"), Stamped("1"), kSourceOlder},
+    {"WrapAroundMakesTheDestinationOlder", Stamped("2147483647"), Stamped("2147483648"),
+     kSourceNewerOrFailed},
+    {"WrapAroundToEqual", Stamped("4294967297"), Stamped("1"), kSameVersion},
+    {"StampOf300BytesKeepsTheFirst255", Stamped(std::string(255, 'v') + "5" + std::string(44, 'v')),
+     Stamped("0"), kSameVersion},
+    {"StartMarkerWhollyWithinTheFirst100000Bytes", Stamped("0"),
+     FileWith(kLast + 10, kLast - 4, "!@#$5$#@!"), kSameVersion},
+    {"StartMarkerBeginningInTheLastThreeBytes", Stamped("0"),
+     FileWith(kLast + 10, kLast - 3, "!@#$5$#@!"), kSourceNewerOrFailed,
+     /*source_read=*/false},
+    {"SourceStartMarkerBeginningInTheLastByte", FileWith(kLast + 10, kLast - 1, "!@#$0$#@!"),
+     Stamped("5"), kSourceNewerOrFailed},
+    {"EndMarkerBeyondTheFirst100000Bytes", Stamped("0"),
+     FileWith(kLast + 10, kLast - 6, "!@#$5$#@!"), kSameVersion},
+    {"StampBeyondTheFirst100000Bytes", Stamped("0"), FileWith(kLast + 10, kLast, "!@#$5$#@!"),
+     kSourceNewerOrFailed,
+     /*source_read=*/false},
+    {"DestinationCannotBeOpened", Stamped("1"), std::nullopt, kSourceNewerOrFailed,
+     /*source_read=*/false},
+    {"DestinationEmpty", Stamped("1"), "", kSourceNewerOrFailed,
+     /*source_read=*/false},
+    {"DestinationWithoutStartMarker", Stamped("1"), "no stamp here", kSourceNewerOrFailed,
+     /*source_read=*/false},
+    {"SourceCannotBeOpened", std::nullopt, Stamped("5"), kSourceNewerOrFailed},
+    {"SourceEmpty", "", Stamped("5"), kSourceNewerOrFailed},
+    {"SourceWithoutStartMarker", "no stamp here", Stamped("5"), kSourceNewerOrFailed},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, CompareVersionStampsTest, testing::ValuesIn(kCompareCases),
+                         kCaseName);
 
 // The order tells the two failures apart that the comparison folds into "source newer": a
 // file that cannot be read, and one without a stamp; the copy keeps a deployed file whose

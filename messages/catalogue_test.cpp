@@ -42,13 +42,14 @@ std::string File(int count, const std::vector<std::string>& texts) {
   return bytes;
 }
 
-std::vector<std::string> Texts(int n, const std::string& prefix = "text ") {
+/// The texts "text 0", "text 1", ... of a test file.
+std::vector<std::string> Texts(int n) {
   std::vector<std::string> texts;
-  for (int i = 0; i < n; ++i) texts.push_back(prefix + std::to_string(i));
+  for (int i = 0; i < n; ++i) texts.push_back("text " + std::to_string(i));
   return texts;
 }
 
-/// Entries [from, to) hold their file texts; the rest up to 80 are the placeholder.
+/// The first `taken` entries hold their file texts; the rest up to 80 are the placeholder.
 void ExpectTaken(const Catalogue& catalogue, int taken) {
   for (int i = 0; i < kEntryCount; ++i) {
     if (i < taken) {

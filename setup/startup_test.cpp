@@ -78,47 +78,41 @@ TEST(SourceRoot, DoesNotUseADirectoryTooLongForItsBuffer) {
 }
 
 TEST(ReadOptions, ReadsQuietRestartAndForceCodes) {
+  const auto force = [](int code) { return messages::kForceCodeTexts[code].text; };  // A E J P R W
   const struct {
     std::vector<std::string> args;
-    bool quiet;
-    bool restart_run;
-    std::vector<std::string_view> force;
-    bool invalid;
+    bool quiet = false;
+    bool restart_run = false;
+    std::vector<std::string_view> force = {};
+    bool invalid = false;
     bool help = false;
   } cases[] = {
-      {{"SETUP"}, false, false, {}, false},
-      {{"SETUP", "/q"}, true, false, {}, false},
-      {{"SETUP", "-Q"}, true, false, {}, false},
-      {{"SETUP", "/r"}, false, true, {}, false},
-      {{"SETUP", "-r", "/Q", "-R", "/q"}, true, true, {}, false},
-      {{"SETUP", "/quiet", "Q", "/F", "-", "/FA"}, false, false, {}, false},
-      {{"SETUP", "-fa"}, false, false, {messages::kForceCodeTexts[0].text}, false},
-      {{"SETUP", "-FAXYZ", "/Q"}, true, false, {messages::kForceCodeTexts[0].text}, false},
-      {{"SETUP", "-FE", "-fj", "-FP", "-Fr", "-FW"},
-       false,
-       false,
-       {messages::kForceCodeTexts[1].text, messages::kForceCodeTexts[2].text,
-        messages::kForceCodeTexts[3].text, messages::kForceCodeTexts[4].text,
-        messages::kForceCodeTexts[5].text},
-       false},
-      {{"SETUP", "-F"}, false, false, {}, true},
-      {{"SETUP", "-FX", "/Q"}, false, false, {}, true},  // the /Q after it is never read
-      {{"SETUP", "/Q", "-fx"}, true, false, {}, true},
-      {{"SETUP", "-FA", "-F1", "-R"}, false, false, {messages::kForceCodeTexts[0].text}, true},
+      {.args = {"SETUP"}},
+      {.args = {"SETUP", "/q"}, .quiet = true},
+      {.args = {"SETUP", "-Q"}, .quiet = true},
+      {.args = {"SETUP", "/r"}, .restart_run = true},
+      {.args = {"SETUP", "-r", "/Q", "-R", "/q"}, .quiet = true, .restart_run = true},
+      {.args = {"SETUP", "/quiet", "Q", "/F", "-", "/FA"}},
+      {.args = {"SETUP", "-fa"}, .force = {force(0)}},
+      {.args = {"SETUP", "-FAXYZ", "/Q"}, .quiet = true, .force = {force(0)}},
+      {.args = {"SETUP", "-FE", "-fj", "-FP", "-Fr", "-FW"},
+       .force = {force(1), force(2), force(3), force(4), force(5)}},
+      {.args = {"SETUP", "-F"}, .invalid = true},
+      {.args = {"SETUP", "-FX", "/Q"}, .invalid = true},  // the /Q after it is never read
+      {.args = {"SETUP", "/Q", "-fx"}, .quiet = true, .invalid = true},
+      {.args = {"SETUP", "-FA", "-F1", "-R"}, .force = {force(0)}, .invalid = true},
       // The help option, in any of its forms, ends the reading at once.
-      {{"SETUP", "/?"}, false, false, {}, false, true},
-      {{"SETUP", "-?", "/Q"}, false, false, {}, false, true},
-      {{"SETUP", "/h"}, false, false, {}, false, true},
-      {{"SETUP", "-H"}, false, false, {}, false, true},
-      {{"SETUP", "--help", "-FX"}, false, false, {}, false, true},
-      {{"SETUP", "/Q", "-fa", "/?", "/R"},
-       true,
-       false,
-       {messages::kForceCodeTexts[0].text},
-       false,
-       true},
-      {{"SETUP", "-FX", "/?"}, false, false, {}, true, false},
-      {{"SETUP", "/help", "-help", "/??", "?", "-h1"}, false, false, {}, false, false},
+      {.args = {"SETUP", "/?"}, .help = true},
+      {.args = {"SETUP", "-?", "/Q"}, .help = true},
+      {.args = {"SETUP", "/h"}, .help = true},
+      {.args = {"SETUP", "-H"}, .help = true},
+      {.args = {"SETUP", "--help", "-FX"}, .help = true},
+      {.args = {"SETUP", "/Q", "-fa", "/?", "/R"},
+       .quiet = true,
+       .force = {force(0)},
+       .help = true},
+      {.args = {"SETUP", "-FX", "/?"}, .invalid = true},
+      {.args = {"SETUP", "/help", "-help", "/??", "?", "-h1"}},
   };
   for (const auto& c : cases) {
     const Options options = ReadOptions(c.args);

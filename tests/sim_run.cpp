@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -18,31 +17,15 @@ extern char** environ;
 
 namespace testing_support {
 
-namespace {
-
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void Spit(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
 /// How often a running setup-sim is looked at.
 constexpr std::chrono::milliseconds kPollInterval{2};
-
-}  // namespace
 
 RunResult RunSetupSim(const std::vector<std::string>& args, const std::string& input,
                       const std::filesystem::path& journal, std::chrono::milliseconds limit) {
   const std::filesystem::path io = MakeTempFolder("setup-run");
-  Spit(io / "in", input);
+  WriteHostFile(io / "in", input);
   const std::size_t journal_before =
-      journal.empty() || !std::filesystem::exists(journal) ? 0 : Slurp(journal).size();
+      journal.empty() || !std::filesystem::exists(journal) ? 0 : ReadHostFile(journal).size();
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -96,11 +79,11 @@ RunResult RunSetupSim(const std::vector<std::string>& args, const std::string& i
   result.exited = WIFEXITED(status);
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   result.exit_code = result.exited ? WEXITSTATUS(status) : -1;
-  result.out = Slurp(io / "out");
-  result.err = Slurp(io / "err");
+  result.out = ReadHostFile(io / "out");
+  result.err = ReadHostFile(io / "err");
   std::filesystem::remove_all(io);
   if (!journal.empty() && std::filesystem::exists(journal)) {
-    std::istringstream lines(Slurp(journal).substr(journal_before));
+    std::istringstream lines(ReadHostFile(journal).substr(journal_before));
     std::string line;
     while (std::getline(lines, line)) {
       if (line.empty()) continue;
@@ -126,11 +109,11 @@ MachineFolder::~MachineFolder() {
 }
 
 void MachineFolder::Save() {
-  Spit(path_ / "machine.json", json_.dump(2));
+  WriteHostFile(path_ / "machine.json", json_.dump(2));
 }
 
 const sim::Json& MachineFolder::Reload() {
-  json_ = sim::Json::parse(Slurp(path_ / "machine.json"));
+  json_ = sim::Json::parse(ReadHostFile(path_ / "machine.json"));
   return json_;
 }
 
@@ -152,7 +135,7 @@ std::filesystem::path MachineFolder::Host(const std::string& windows_path) const
 }
 
 std::string MachineFolder::ReadFile(const std::string& windows_path) const {
-  return Slurp(Host(windows_path));
+  return ReadHostFile(Host(windows_path));
 }
 
 std::vector<sim::Json> Ops(const std::vector<sim::Json>& journal, const std::string& op) {

@@ -1,11 +1,7 @@
 #include "tools/catalogue_source.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,23 +12,17 @@
 #include "deploy/version_stamps.h"
 #include "messages/builtin_catalogue.h"
 #include "messages/catalogue.h"
+#include "tests/support/temp_machine.h"
 
 namespace tools {
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::ReadHostFile;
+using testing_support::WriteHostFile;
 
 std::vector<std::string> BuiltinTexts() {
   return {messages::kBuiltinTexts.begin(), messages::kBuiltinTexts.end()};
-}
-
-std::string ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
 }
 
 /// The entries of every problem, in order.
@@ -42,24 +32,30 @@ std::vector<int> EntriesOf(const std::vector<Problem>& problems) {
   return entries;
 }
 
+/// The texts of a catalogue file's bytes: the count byte, then that many NUL-terminated texts.
+/// A text without its NUL ends the list.
+std::vector<std::string> StoredTexts(const std::string& stored) {
+  std::vector<std::string> texts;
+  if (stored.empty()) return texts;
+  const int count = static_cast<unsigned char>(stored[0]);
+  for (std::size_t pos = 1; static_cast<int>(texts.size()) < count;) {
+    const std::size_t end = stored.find('\0', pos);
+    if (end == std::string::npos) break;
+    texts.push_back(stored.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  return texts;
+}
+
 /// What a program that reads the file as a text stream gets: CR LF becomes LF, and the first
-/// 0x1A ends the data. Then the count byte and the NUL-terminated texts.
+/// 0x1A ends the data.
 std::vector<std::string> ReadAsTextStream(const std::string& stored) {
   std::string data;
   for (std::size_t i = 0; i < stored.size() && stored[i] != '\x1A'; ++i) {
     if (stored[i] == '\r' && i + 1 < stored.size() && stored[i + 1] == '\n') continue;
     data += stored[i];
   }
-  std::vector<std::string> texts;
-  if (data.empty()) return texts;
-  const int count = static_cast<signed char>(data[0]);
-  std::size_t pos = 1;
-  while (static_cast<int>(texts.size()) < count && pos < data.size()) {
-    const std::size_t end = std::min(data.find('\0', pos), data.size());
-    texts.push_back(data.substr(pos, end - pos));
-    pos = end + 1;
-  }
-  return texts;
+  return StoredTexts(data);
 }
 
 /// Whether `text` holds `part`; when not, the failure shows the whole text.
@@ -73,10 +69,18 @@ CatalogueSource English() {
   return {"English", "ASCII", BuiltinTexts()};
 }
 
+/// Checks that there is one problem, at `entry`, that says `reported`, and that its description
+/// names the entry.
+void ExpectOneProblem(const std::vector<Problem>& problems, int entry, std::string_view reported) {
+  ASSERT_EQ(EntriesOf(problems), std::vector<int>{entry});
+  EXPECT_TRUE(Holds(problems[0].what, reported));
+  const std::string named = entry == kWholeSource ? "" : "entry " + std::to_string(entry) + ": ";
+  EXPECT_EQ(Describe(problems[0]), named + problems[0].what);
+}
+
 /// Checks that a compilation was refused for one problem, at `entry`, that says `reported`.
 void ExpectRefused(const Compiled& compiled, int entry, std::string_view reported) {
-  ASSERT_EQ(EntriesOf(compiled.problems), std::vector<int>{entry});
-  EXPECT_TRUE(Holds(compiled.problems[0].what, reported));
+  ExpectOneProblem(compiled.problems, entry, reported);
   EXPECT_TRUE(compiled.bytes.empty());
 }
 
@@ -115,9 +119,7 @@ TEST(CatalogueCheck, TheBuiltInTextsPass) {
 TEST(CatalogueCheck, RefusesAWrongEntryCountNamingTheFirstMissingOrSurplusEntry) {
   std::vector<std::string> texts = BuiltinTexts();
   texts.pop_back();
-  std::vector<Problem> problems = CheckEntries(texts);
-  ASSERT_EQ(EntriesOf(problems), std::vector<int>{79});
-  EXPECT_TRUE(Holds(problems[0].what, "79 entries"));
+  ExpectOneProblem(CheckEntries(texts), 79, "79 entries");
 
   texts = BuiltinTexts();
   texts.push_back("extra");
@@ -144,12 +146,10 @@ TEST(CatalogueCheck, RefusesAnEntryThatBreaksItsPlaceholdersOrHoldsAForbiddenByt
       {"a stamp's start marker", 8, "ZOV !@#$ installation\n\r", "start marker \"!@#$\" at byte 4"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     std::vector<std::string> texts = BuiltinTexts();
     texts[c.entry] = c.text;
-    const std::vector<Problem> problems = CheckEntries(texts);
-    ASSERT_EQ(EntriesOf(problems), std::vector<int>{c.entry}) << c.what;
-    EXPECT_TRUE(Holds(problems[0].what, c.reported)) << c.what;
-    EXPECT_EQ(Describe(problems[0]).rfind("entry " + std::to_string(c.entry) + ": ", 0), 0u);
+    ExpectOneProblem(CheckEntries(texts), c.entry, c.reported);
   }
 }
 
@@ -214,13 +214,12 @@ TEST(CatalogueSource, ParseRefusesAMalformedSource) {
     int entry;
     const char* reported;
   } cases[] = {
-      {"{\"language\": \"X\", \"encoding\": \"CP1252\", \"entries\": [\"n\", 1]}", 1,
-       "not a string"},
-      {"{\"language\": \"X\", \"encoding\": \"CP1252\", \"entires\": []}", kWholeSource,
+      {R"({"language": "X", "encoding": "CP1252", "entries": ["n", 1]})", 1, "not a string"},
+      {R"({"language": "X", "encoding": "CP1252", "entires": []})", kWholeSource,
        "unknown key \"entires\""},
-      {"{\"language\": \"X\", \"entries\": []}", kWholeSource, "no \"encoding\""},
-      {"[\"n\", \"y\"]", kWholeSource, "not a JSON object"},
-      {"{\"language\": \"X\",", kWholeSource, "not valid JSON"},
+      {R"({"language": "X", "entries": []})", kWholeSource, "no \"encoding\""},
+      {R"(["n", "y"])", kWholeSource, "not a JSON object"},
+      {R"({"language": "X",)", kWholeSource, "not valid JSON"},
   };
   for (const auto& c : cases) {
     std::vector<Problem> problems;
@@ -241,16 +240,10 @@ TEST(CatalogueSource, AGoodSourceRoundTripsThroughTheFileFormat) {
 
   const Compiled compiled = CompileSource(English());
   ASSERT_TRUE(compiled.problems.empty()) << Describe(compiled.problems[0]);
-  ASSERT_FALSE(compiled.bytes.empty());
-  EXPECT_EQ(compiled.bytes[0], '\x50');
-  std::vector<std::string> texts;
-  std::size_t pos = 1;
-  for (std::size_t end; (end = compiled.bytes.find('\0', pos)) != std::string::npos;
-       pos = end + 1) {
-    texts.push_back(compiled.bytes.substr(pos, end - pos));
-  }
-  EXPECT_EQ(pos, compiled.bytes.size()) << "bytes after the last NUL";
-  EXPECT_EQ(texts, BuiltinTexts());
+  // The count byte, then each text with its NUL, and nothing after them.
+  std::string expected = "\x50";
+  for (const std::string& text : BuiltinTexts()) expected += text + '\0';
+  EXPECT_EQ(compiled.bytes, expected);
 }
 
 TEST(CatalogueSource, CompileReportsEveryProblemInEntryOrder) {
@@ -333,10 +326,7 @@ TEST(CatalogueSource, RefusesACharacterTheConsoleCodePageLacksNamingEntryAndChar
     SCOPED_TRACE(c.text);
     CatalogueSource source{c.language, c.encoding, BuiltinTexts()};
     source.entries[c.entry] = c.text;
-    const Compiled compiled = CompileSource(source);
-    ASSERT_NO_FATAL_FAILURE(ExpectRefused(compiled, c.entry, c.reported));
-    const std::string described = Describe(compiled.problems[0]);
-    EXPECT_EQ(described.rfind("entry " + std::to_string(c.entry) + ": ", 0), 0u) << described;
+    ExpectRefused(CompileSource(source), c.entry, c.reported);
   }
 }
 
@@ -395,7 +385,7 @@ const ShippedSource kShipped[] = {
 
 std::optional<CatalogueSource> LoadShipped(const ShippedSource& shipped) {
   std::vector<Problem> problems;
-  auto source = ParseSource(ReadBytes(fs::path(CATALOGUE_SOURCE_DIR) / shipped.file), &problems);
+  auto source = ParseSource(ReadHostFile(fs::path(CATALOGUE_SOURCE_DIR) / shipped.file), &problems);
   for (const Problem& problem : problems)
     ADD_FAILURE() << shipped.file << ": " << Describe(problem);
   return source;
@@ -439,21 +429,6 @@ TEST(ShippedCatalogues, JapaneseIsWrittenInCodePage932) {
   EXPECT_TRUE(texts[13].ends_with("\n\r"));
 }
 
-/// The texts of a catalogue file's bytes as stored (no text-stream translation): the count byte,
-/// then that many NUL-terminated texts. A text without its NUL ends the list.
-std::vector<std::string> StoredTexts(const std::string& stored) {
-  std::vector<std::string> texts;
-  if (stored.empty()) return texts;
-  const int count = static_cast<unsigned char>(stored[0]);
-  for (std::size_t pos = 1; static_cast<int>(texts.size()) < count;) {
-    const std::size_t end = stored.find('\0', pos);
-    if (end == std::string::npos) break;
-    texts.push_back(stored.substr(pos, end - pos));
-    pos = end + 1;
-  }
-  return texts;
-}
-
 TEST(ShippedCatalogues, TheBuiltFilesReadInTheConsoleCodePageAsTheSourcesSay) {
   for (const ShippedSource& shipped : kShipped) {
     SCOPED_TRACE(shipped.catalogue);
@@ -462,7 +437,7 @@ TEST(ShippedCatalogues, TheBuiltFilesReadInTheConsoleCodePageAsTheSourcesSay) {
     EXPECT_EQ(source->encoding, shipped.encoding) << "the source's code page";
     const fs::path built = fs::path(CATALOGUE_FILE_DIR) / shipped.catalogue;
     ASSERT_TRUE(fs::exists(built)) << built;
-    const std::string stored = ReadBytes(built);
+    const std::string stored = ReadHostFile(built);
     ASSERT_FALSE(stored.empty());
     EXPECT_EQ(stored[0], '\x50');
     const std::vector<std::string> texts = StoredTexts(stored);
@@ -505,12 +480,12 @@ TEST(ShippedCatalogues, AccentedLettersHaveTheirConsoleBytes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.catalogue);
     const std::vector<std::string> texts =
-        StoredTexts(ReadBytes(fs::path(CATALOGUE_FILE_DIR) / c.catalogue));
+        StoredTexts(ReadHostFile(fs::path(CATALOGUE_FILE_DIR) / c.catalogue));
     ASSERT_GT(texts.size(), static_cast<std::size_t>(c.entry));
     EXPECT_EQ(texts[c.entry], c.bytes);
     EXPECT_EQ(texts[c.entry].find(c.ansi_bytes), std::string::npos);
   }
-  for (const char c : ReadBytes(fs::path(CATALOGUE_FILE_DIR) / "ENGLISH.NLS")) {
+  for (const char c : ReadHostFile(fs::path(CATALOGUE_FILE_DIR) / "ENGLISH.NLS")) {
     ASSERT_LT(static_cast<unsigned char>(c), 0x80) << "English is plain ASCII";
   }
 }
@@ -564,13 +539,7 @@ TEST(ShippedCatalogues, TranslationsKeepTheBuiltInEntriesShape) {
 
 class CatalogueCompilerTool : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("catalogue-compiler-test-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
+  void SetUp() override { dir_ = testing_support::MakeTempFolder("catalogue-compiler-test"); }
   void TearDown() override { fs::remove_all(dir_); }
 
   /// Runs the tool (with `--stamp STAMP_TEXT` when there is one); returns its exit status and
@@ -583,7 +552,7 @@ class CatalogueCompilerTool : public ::testing::Test {
                                 source.string() + "' '" + output.string() + "' 2>'" +
                                 errors.string() + "'";
     const int status = std::system(command.c_str());
-    stderr_ = ReadBytes(errors);
+    stderr_ = ReadHostFile(errors);
     return status;
   }
 
@@ -605,7 +574,7 @@ TEST_F(CatalogueCompilerTool, WritesTheCatalogueFile) {
   EXPECT_EQ(stderr_, "");
   const auto source = LoadShipped(kShipped[2]);
   ASSERT_TRUE(source.has_value());
-  EXPECT_EQ(ReadBytes(output), CompileSource(*source).bytes);
+  EXPECT_EQ(ReadHostFile(output), CompileSource(*source).bytes);
   EXPECT_FALSE(fs::exists(dir_ / "GERMAN.NLS.part"));
 }
 
@@ -615,10 +584,10 @@ TEST_F(CatalogueCompilerTool, WritesTheStampAfterTheTexts) {
       << stderr_;
   const auto source = LoadShipped(kShipped[4]);
   ASSERT_TRUE(source.has_value());
-  EXPECT_EQ(ReadBytes(output), CompileSource(*source).bytes + "!@#$2.010.300$#@!");
+  EXPECT_EQ(ReadHostFile(output), CompileSource(*source).bytes + "!@#$2.010.300$#@!");
 
   const fs::path refused = dir_ / "ENGLISH.NLS";
-  WriteBytes(refused, "stale");
+  WriteHostFile(refused, "stale");
   ExpectRefuses(fs::path(CATALOGUE_SOURCE_DIR) / "english.json", refused, "the marker \"$#@!\"",
                 "2$#@!0");
 }
@@ -629,19 +598,19 @@ TEST_F(CatalogueCompilerTool, RefusesABadSourceAndLeavesNoOutput) {
   texts[52] = "%d is older than %s.\n";
   json["entries"] = texts;
   const fs::path source = dir_ / "broken.json";
-  WriteBytes(source, json.dump());
+  WriteHostFile(source, json.dump());
   const fs::path output = dir_ / "BROKEN.NLS";
-  WriteBytes(output, "stale");
+  WriteHostFile(output, "stale");
 
   ExpectRefuses(source, output, "entry 52: placeholders [%d %s]");
 }
 
 TEST_F(CatalogueCompilerTool, RefusesAFrenchTextThatCodePage850CannotHold) {
   nlohmann::json json =
-      nlohmann::json::parse(ReadBytes(fs::path(CATALOGUE_SOURCE_DIR) / "french.json"));
+      nlohmann::json::parse(ReadHostFile(fs::path(CATALOGUE_SOURCE_DIR) / "french.json"));
   json["entries"][13] = "Installation terminée ‰\n\r";
   const fs::path source = dir_ / "french.json";
-  WriteBytes(source, json.dump());
+  WriteHostFile(source, json.dump());
   const fs::path output = dir_ / "FRENCH.NLS";
 
   ExpectRefuses(source, output,

@@ -1,29 +1,12 @@
 // For tests and host tools only. The base of the test doubles of platform::Platform (and of
 // package-info's host files): a machine that holds nothing, on which every operation fails as
-// Windows answers for an object that is not there. A double derives from it and overrides only
-// the operations it means to show; everything else keeps failing, with a last-error value that
-// says why.
+// Windows answers for an object that is not there, leaving a last-error value that says why. A
+// double derives from it and overrides only the operations it means to show.
 //
-// What each operation answers:
-// - system: no system directory (empty, ERROR_PATH_NOT_FOUND); no path for the program's own
-//   file (empty, ERROR_FILE_NOT_FOUND); a current directory without a drive letter (0); the
-//   language of an English (United States) system, 0x0409, since that service cannot fail;
-//   Sleep returns at once;
-// - console: what is written to standard output is kept in `output`, for the test to read; no
-//   standard input (nothing, ERROR_INVALID_HANDLE), no console for the key wait (it returns at
-//   once);
-// - files: no file exists: a read, a size, a search, an attribute change and a copy fail with
-//   ERROR_FILE_NOT_FOUND, a new folder with ERROR_PATH_NOT_FOUND (its parent is missing too);
-// - devices: no device information set can be built (INVALID_HANDLE_VALUE,
-//   ERROR_NOT_ENOUGH_MEMORY: with no class and no enumerator that is the only way the service
-//   fails), so every set passed in is an invalid handle (ERROR_INVALID_HANDLE); a driver update
-//   fails on its missing INF file (ERROR_FILE_NOT_FOUND), the reboot flag left as it was;
-// - processes: the startup record is filled (that service cannot fail) and empty; no program
-//   can be started (ERROR_FILE_NOT_FOUND); every process or thread handle is invalid
-//   (WAIT_FAILED or FALSE, ERROR_INVALID_HANDLE);
-// - registry: a key cannot be created (ERROR_ACCESS_DENIED, a registry that cannot be
-//   written), so every key passed in is invalid (ERROR_INVALID_HANDLE); as on Windows the
-//   registry calls return their error code and leave the last-error value alone.
+// Beyond that: the system language is English (United States), a service that cannot fail;
+// standard output is kept in `output`; Sleep and the key wait return at once; the startup record
+// is filled and empty; and, as on Windows, the registry calls return their error code and leave
+// the last-error value alone.
 #pragma once
 
 #include <cstddef>
@@ -71,6 +54,7 @@ class FailingPlatform : public platform::Platform {
     return Failed(platform::kInvalidHandleValue, kNoFile);
   }
   platform::Bool FindClose(platform::Handle) override { return Failed(kFalse, kBadHandle); }
+  // A new folder's parent is missing too.
   platform::Bool CreateDirectoryA(std::string_view) override { return Failed(kFalse, kNoPath); }
   platform::Bool SetFileAttributesA(std::string_view, platform::Dword) override {
     return Failed(kFalse, kNoFile);
@@ -80,6 +64,7 @@ class FailingPlatform : public platform::Platform {
   }
 
   // --- Devices -------------------------------------------------------------------------------
+  // With no class and no enumerator asked for, running out of memory is its only failure.
   platform::Handle SetupDiGetClassDevsA(platform::Dword) override {
     return Failed(platform::kInvalidHandleValue, platform::kErrorNotEnoughMemory);
   }
@@ -123,6 +108,7 @@ class FailingPlatform : public platform::Platform {
   platform::Bool CloseHandle(platform::Handle) override { return Failed(kFalse, kBadHandle); }
 
   // --- Registry ------------------------------------------------------------------------------
+  // A registry that cannot be written: every key passed in is then invalid.
   long RegCreateKeyExA(platform::Handle, std::string_view, platform::Dword, platform::Dword,
                        platform::Handle*) override {
     return static_cast<long>(platform::kErrorAccessDenied);

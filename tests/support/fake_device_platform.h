@@ -24,12 +24,8 @@ using platform::Handle;
 /// REG_MULTI_SZ bytes of `ids`: each ID with its NUL, then one more NUL.
 inline std::string MultiSz(const std::vector<std::string>& ids) {
   std::string list;
-  for (const std::string& id : ids) {
-    list += id;
-    list += '\0';
-  }
-  list += '\0';
-  return list;
+  for (const std::string& id : ids) list += id + '\0';
+  return list + '\0';
 }
 
 struct FakeDevice {

@@ -12,6 +12,7 @@
 
 #include "platform/sim/machine.h"
 #include "platform/sim/sim_platform.h"
+#include "tests/sim_run.h"
 #include "tests/support/temp_machine.h"
 
 namespace testing_support {
@@ -21,9 +22,6 @@ inline sim::Device SimDevice(std::vector<std::string> ids, std::string update = 
   device.hardware_ids = std::move(ids);
   device.update = std::move(update);
   return device;
-}
-inline sim::Device SimDeviceWithoutList() {
-  return sim::Device{};
 }
 
 /// A device's hardware-ID list as a test writes it; nothing: a device without a list.
@@ -38,7 +36,7 @@ class SimMachineTest : public ::testing::Test {
   /// Makes these devices present, in this enumeration order.
   void AddDevices(const std::vector<IdList>& devices) {
     for (const IdList& ids : devices) {
-      machine.devices.push_back(ids ? SimDevice(*ids) : SimDeviceWithoutList());
+      machine.devices.push_back(ids ? SimDevice(*ids) : sim::Device{});
     }
   }
 
@@ -49,11 +47,7 @@ class SimMachineTest : public ::testing::Test {
 
   /// The journal entries of one operation.
   std::vector<sim::Json> Entries(std::string_view op) const {
-    std::vector<sim::Json> entries;
-    for (const sim::Json& entry : journal) {
-      if (entry.value("op", "") == op) entries.push_back(entry);
-    }
-    return entries;
+    return Ops(journal, std::string(op));
   }
 
   /// The hardware-ID lists of the present devices, in order.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace testing_support {
@@ -22,6 +23,15 @@ std::filesystem::path HostPath(const std::filesystem::path& root, std::string_vi
     position = end + 1;
   }
   return host;
+}
+
+std::string ReadHostFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteHostFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 void RemoveMachineFolder(const std::filesystem::path& root) {
@@ -52,8 +62,7 @@ std::filesystem::path TempMachine::Host(const std::string& windows_path) const {
 void TempMachine::WriteFile(const std::string& windows_path, const std::string& bytes) {
   const std::filesystem::path host = Host(windows_path);
   std::filesystem::create_directories(host.parent_path());
-  std::ofstream out(host, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  WriteHostFile(host, bytes);
 }
 
 sim::SimPlatform& TempMachine::platform() {

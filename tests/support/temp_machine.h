@@ -21,6 +21,11 @@ std::filesystem::path MakeTempFolder(const std::string& stem);
 /// `root`: drives/<LETTER>/..., with the letter case as written.
 std::filesystem::path HostPath(const std::filesystem::path& root, std::string_view windows_path);
 
+/// The bytes of a host file (empty when it cannot be read).
+std::string ReadHostFile(const std::filesystem::path& path);
+/// Writes `bytes` as the whole of a host file.
+void WriteHostFile(const std::filesystem::path& path, const std::string& bytes);
+
 /// Removes a machine folder, read-only files and folders included.
 void RemoveMachineFolder(const std::filesystem::path& root);
 
