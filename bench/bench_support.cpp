@@ -1,8 +1,6 @@
 #include "bench/bench_support.h"
 
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -10,26 +8,15 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/temp_machine.h"
+
 namespace bench {
 
-ScratchFolder::ScratchFolder(std::string_view prefix) {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
+ScratchFolder::ScratchFolder(std::string_view prefix)
+    : path_(testing_support::MakeTempFolder(std::string(prefix))) {}
 
 ScratchFolder::~ScratchFolder() {
-  RemoveTree(path_);
-}
-
-void RemoveTree(const std::filesystem::path& path) {
-  std::error_code error;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(path, error)) {
-    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, error);
-  }
-  std::filesystem::remove_all(path, error);
+  testing_support::RemoveMachineFolder(path_);
 }
 
 std::string ReadHostFile(const std::filesystem::path& path) {

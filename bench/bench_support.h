@@ -23,9 +23,6 @@ class ScratchFolder {
   std::filesystem::path path_;
 };
 
-/// Removes a folder tree, read-only files included.
-void RemoveTree(const std::filesystem::path& path);
-
 std::string ReadHostFile(const std::filesystem::path& path);
 void WriteHostFile(const std::filesystem::path& path, std::string_view bytes);
 

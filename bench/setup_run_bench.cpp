@@ -16,6 +16,7 @@
 
 #include "bench/bench_support.h"
 #include "platform/sim/machine.h"
+#include "tests/support/temp_machine.h"
 
 extern char** environ;
 
@@ -101,7 +102,7 @@ void BM_SetupSimFirstInstall(benchmark::State& state) {
   ChildCpu cpu;
   for (auto _ : state) {
     state.PauseTiming();
-    bench::RemoveTree(machine);
+    testing_support::RemoveMachineFolder(machine);
     std::filesystem::copy(prepared, machine, std::filesystem::copy_options::recursive);
     state.ResumeTiming();
 
