@@ -50,37 +50,34 @@ constexpr int kMostCalls = 150;
 /// Runs at the same time (one per core).
 constexpr unsigned kWorkers = 2;
 
-/// A platform operation to fail, with the errors it plausibly fails with.
+/// A platform operation to fail, with an error it plausibly fails with.
 struct FailingCall {
   const char* op;
-  std::vector<Dword> errors;
+  Dword error;
 };
 
-/// Every operation that a fault can name.
-const std::vector<FailingCall>& FailingCalls() {
-  static const std::vector<FailingCall> calls = {
-      {"FindFirstFileA", {platform::kErrorAccessDenied}},
-      {"SetFileAttributesA", {platform::kErrorAccessDenied}},
-      {"CopyFileA", {platform::kErrorAccessDenied}},
-      {"SetupDiGetDeviceRegistryPropertyA",
-       {platform::kErrorInvalidData, platform::kErrorAccessDenied}},
-      {"SetupDiEnumDeviceInfo", {platform::kErrorNoSuchDevinst}},
-      {"CreateDirectoryA", {platform::kErrorAccessDenied}},
-      {"CreateFileA", {platform::kErrorAccessDenied}},
-      {"SetupDiGetClassDevsA", {platform::kErrorAccessDenied}},
-      {"SetupDiCallClassInstaller", {platform::kErrorAccessDenied}},
-      {"UpdateDriverForPlugAndPlayDevicesA", {platform::kErrorGenFailure}},
-      {"GetSystemDirectoryA", {platform::kErrorNotEnoughMemory}},
-      {"GetModuleFileNameA", {platform::kErrorNotEnoughMemory}},
-      {"CreateProcessA", {platform::kErrorAccessDenied}},
-      {"WaitForSingleObject", {platform::kErrorInvalidHandle}},
-      {"GetExitCodeProcess", {platform::kErrorInvalidHandle}},
-      {"RegCreateKeyExA", {platform::kErrorAccessDenied}},
-      {"RegSetValueExA", {platform::kErrorAccessDenied}},
-      {"GetConsoleMode", {platform::kErrorInvalidHandle}},
-  };
-  return calls;
-}
+/// The failures swept: every operation that a fault can name, one of them with two errors.
+const FailingCall kFailingCalls[] = {
+    {"FindFirstFileA", platform::kErrorAccessDenied},
+    {"SetFileAttributesA", platform::kErrorAccessDenied},
+    {"CopyFileA", platform::kErrorAccessDenied},
+    {"SetupDiGetDeviceRegistryPropertyA", platform::kErrorInvalidData},
+    {"SetupDiGetDeviceRegistryPropertyA", platform::kErrorAccessDenied},
+    {"SetupDiEnumDeviceInfo", platform::kErrorNoSuchDevinst},
+    {"CreateDirectoryA", platform::kErrorAccessDenied},
+    {"CreateFileA", platform::kErrorAccessDenied},
+    {"SetupDiGetClassDevsA", platform::kErrorAccessDenied},
+    {"SetupDiCallClassInstaller", platform::kErrorAccessDenied},
+    {"UpdateDriverForPlugAndPlayDevicesA", platform::kErrorGenFailure},
+    {"GetSystemDirectoryA", platform::kErrorNotEnoughMemory},
+    {"GetModuleFileNameA", platform::kErrorNotEnoughMemory},
+    {"CreateProcessA", platform::kErrorAccessDenied},
+    {"WaitForSingleObject", platform::kErrorInvalidHandle},
+    {"GetExitCodeProcess", platform::kErrorInvalidHandle},
+    {"RegCreateKeyExA", platform::kErrorAccessDenied},
+    {"RegSetValueExA", platform::kErrorAccessDenied},
+    {"GetConsoleMode", platform::kErrorInvalidHandle},
+};
 
 enum class NewerFile {
   kNone,        // the machine has no deployed package
@@ -90,13 +87,13 @@ enum class NewerFile {
 
 struct Scenario {
   const char* name;
-  const char* machine;               // an example machine
-  std::vector<std::string> options;  // after the program's path
-  std::string input;                 // standard input
-  bool virtual_sleep;
-  bool upgrade;  // the older generation is present: the run removes it and asks for a reboot
-  NewerFile newer;
-  int clean_exit_code;  // when nothing fails
+  const char* machine;                    // an example machine
+  std::vector<std::string> options = {};  // after the program's path
+  std::string input = {};                 // standard input
+  bool virtual_sleep = false;
+  bool upgrade = false;  // the older generation is present: the run removes it, asks for a reboot
+  NewerFile newer = NewerFile::kNone;
+  int clean_exit_code = 0;  // when nothing fails
   /// Operations the run must make at least once, so that their failures are tried.
   std::vector<std::string> made;
   /// The program's path as started, and the machine's current directory (none: its default).
@@ -109,62 +106,35 @@ void PrintTo(const Scenario& scenario, std::ostream* out) {
 }
 
 const Scenario kScenarios[] = {
-    {"FirstInstall",
-     "first-install",
-     {},
-     "",
-     false,
-     false,
-     NewerFile::kNone,
-     0,
-     {"CreateDirectoryA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA", "GetConsoleMode"}},
-    {"HandOver",
-     "handover",
-     {},
-     "",
-     false,
-     false,
-     NewerFile::kNone,
-     0,
-     {"CreateProcessA", "WaitForSingleObject", "GetExitCodeProcess"}},
-    {"Upgrade",
-     "upgrade",
-     {},
-     "",
-     true,
-     true,
-     NewerFile::kNone,
-     1,
-     {"SetupDiCallClassInstaller", "CreateProcessA", "RegCreateKeyExA", "RegSetValueExA"}},
-    {"NewerDeployedAnsweredNo",
-     "newer-deployed",
-     {},
-     "n\n",
-     false,
-     false,
-     NewerFile::kAnsweredNo,
-     0,
-     {"CreateFileA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"}},
-    {"NewerDeployedQuiet",
-     "newer-deployed",
-     {"/Q"},
-     "",
-     false,
-     false,
-     NewerFile::kQuiet,
-     0,
-     {"CreateFileA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"}},
-    {"BareNameInTheMediumFolder",
-     "first-install",
-     {"/Q"},
-     "",
-     false,
-     false,
-     NewerFile::kNone,
-     0,
-     {"GetModuleFileNameA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"},
-     "SETUP",
-     "D:\\win2000"},
+    {.name = "FirstInstall",
+     .machine = "first-install",
+     .made = {"CreateDirectoryA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA",
+              "GetConsoleMode"}},
+    {.name = "HandOver",
+     .machine = "handover",
+     .made = {"CreateProcessA", "WaitForSingleObject", "GetExitCodeProcess"}},
+    {.name = "Upgrade",
+     .machine = "upgrade",
+     .virtual_sleep = true,
+     .upgrade = true,
+     .clean_exit_code = 1,
+     .made = {"SetupDiCallClassInstaller", "CreateProcessA", "RegCreateKeyExA", "RegSetValueExA"}},
+    {.name = "NewerDeployedAnsweredNo",
+     .machine = "newer-deployed",
+     .input = "n\n",
+     .newer = NewerFile::kAnsweredNo,
+     .made = {"CreateFileA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"}},
+    {.name = "NewerDeployedQuiet",
+     .machine = "newer-deployed",
+     .options = {"/Q"},
+     .newer = NewerFile::kQuiet,
+     .made = {"CreateFileA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"}},
+    {.name = "BareNameInTheMediumFolder",
+     .machine = "first-install",
+     .options = {"/Q"},
+     .made = {"GetModuleFileNameA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"},
+     .program_path = "SETUP",
+     .current_directory = "D:\\win2000"},
 };
 
 // --- What a run left -----------------------------------------------------------------------
@@ -198,41 +168,31 @@ std::string Format(std::string text, const std::vector<std::string>& arguments) 
   return text;
 }
 
+/// `text` on one line, its line ends shown as \n and \r.
 std::string Printable(const std::string& text) {
   std::string shown;
-  for (const char c : text) {
-    if (c == '\n') {
-      shown += "\\n";
-    } else if (c == '\r') {
-      shown += "\\r";
-    } else {
-      shown += c;
-    }
-  }
+  for (const char c : text) shown += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
   return shown;
 }
 
-/// One package file: where it lies on the medium and where it is deployed.
+/// A package file: where it lies on the medium and where it is deployed.
 struct PackageFile {
   std::string source;
   std::string destination;
 };
 
-const std::vector<PackageFile>& PackageFiles() {
-  static const std::vector<PackageFile> files = [] {
-    std::vector<PackageFile> list;
-    for (const deploy::PackageFile& file : deploy::kPackageFiles) {
-      list.push_back(
-          {kMediumRoot + std::string(file.source_subdirectory) + std::string(file.name),
-           kPackageRoot + std::string(file.destination_subdirectory) + std::string(file.name)});
-    }
-    return list;
-  }();
+const std::vector<PackageFile> kFiles = [] {
+  std::vector<PackageFile> files;
+  for (const deploy::PackageFile& file : deploy::kPackageFiles) {
+    files.push_back(
+        {kMediumRoot + std::string(file.source_subdirectory) + std::string(file.name),
+         kPackageRoot + std::string(file.destination_subdirectory) + std::string(file.name)});
+  }
   return files;
-}
+}();
 
 const PackageFile* FindPackageFile(const std::string& destination) {
-  for (const PackageFile& file : PackageFiles()) {
+  for (const PackageFile& file : kFiles) {
     if (Lower(file.destination) == Lower(destination)) return &file;
   }
   return nullptr;
@@ -254,7 +214,7 @@ using Snapshot = std::map<std::string, std::optional<std::string>>;
 
 Snapshot TakeSnapshot(const MachineFolder& machine) {
   Snapshot snapshot;
-  for (const PackageFile& file : PackageFiles()) {
+  for (const PackageFile& file : kFiles) {
     snapshot[file.destination] = Content(machine, file.destination);
   }
   return snapshot;
@@ -268,7 +228,7 @@ bool UnderPackageRoot(const std::string& path) {
 /// copy left half-way beside its destination.
 std::vector<std::string> StrangersInThePackage(const MachineFolder& machine) {
   std::vector<std::string> expected;
-  for (const PackageFile& file : PackageFiles()) {
+  for (const PackageFile& file : kFiles) {
     expected.push_back(Lower(file.destination.substr(kPackageRoot.size())));
   }
   for (const std::string_view folder : deploy::kPackageDirectories) {
@@ -293,30 +253,16 @@ std::vector<std::string> StrangersInThePackage(const MachineFolder& machine) {
 
 // --- The checks of one run ------------------------------------------------------------------
 
-struct Fault {
-  std::string op;
-  Dword error = 0;
-  int after = 0;  // calls that succeed before the one that fails
-};
-
 std::vector<std::string> CheckRun(const Scenario& scenario, bool fired, const RunResult& run,
                                   const MachineFolder& machine, const Snapshot& before) {
-  std::vector<std::string> problems;
-  const auto problem = [&problems](const std::string& text) { problems.push_back(text); };
-
-  if (run.timed_out) {
-    problem("did not end within " + std::to_string(kRunLimit.count()) + " s");
-    return problems;
-  }
-  if (!run.exited) {
-    problem("ended by signal " + std::to_string(run.signal));
-    return problems;
-  }
+  if (run.timed_out) return {"did not end within " + std::to_string(kRunLimit.count()) + " s"};
+  if (!run.exited) return {"ended by signal " + std::to_string(run.signal)};
   const int code = run.exit_code;
   if (code < 0 || code > 2) {
-    problem("exit code " + std::to_string(code) + " (" + Printable(run.err) + ")");
-    return problems;
+    return {"exit code " + std::to_string(code) + " (" + Printable(run.err) + ")"};
   }
+  std::vector<std::string> problems;
+  const auto problem = [&problems](const std::string& text) { problems.push_back(text); };
   if (!run.journal_readable) problem("the journal holds a line that is not JSON");
 
   // The result and what the run printed.
@@ -325,25 +271,19 @@ std::vector<std::string> CheckRun(const Scenario& scenario, bool fired, const Ru
   if (completes > 1) {
     problem("\"Installation complete\" printed " + std::to_string(completes) + " times");
   }
+  // `what` is printed exactly when the exit code says so.
+  const auto printed_as_the_code_says = [&](const std::string& what, bool printed, bool said) {
+    if (printed == said) return;
+    problem(what + (printed ? " printed" : " missing") + " with exit code " + std::to_string(code));
+  };
   if (Contains(out, kRemoving)) {
     if (code != 1) problem("the upgrade path ended with exit code " + std::to_string(code));
     if (!Contains(out, kRemoved)) problem("the upgrade path does not say it removed the drivers");
     if (completes != 0) problem("the upgrade path says \"Installation complete\"");
   } else {
-    if ((completes != 0) != (code == 0 || code == 1)) {
-      problem(std::string("\"Installation complete\" ") + (completes != 0 ? "printed" : "missing") +
-              " with exit code " + std::to_string(code));
-    }
-    if (Contains(out, kFailed) != (code == 2)) {
-      problem(std::string("\"Installation failed\" ") +
-              (Contains(out, kFailed) ? "printed" : "missing") + " with exit code " +
-              std::to_string(code));
-    }
-    if (Contains(out, kReboot) != (code == 1)) {
-      problem(std::string("the reboot request ") +
-              (Contains(out, kReboot) ? "printed" : "missing") + " with exit code " +
-              std::to_string(code));
-    }
+    printed_as_the_code_says("\"Installation complete\"", completes != 0, code == 0 || code == 1);
+    printed_as_the_code_says("\"Installation failed\"", Contains(out, kFailed), code == 2);
+    printed_as_the_code_says("the reboot request", Contains(out, kReboot), code == 1);
   }
   if (scenario.upgrade && code == 1 && !Contains(out, kRemoved)) {
     problem("exit code 1 without \"Removed the old device drivers.\"");
@@ -379,7 +319,7 @@ std::vector<std::string> CheckRun(const Scenario& scenario, bool fired, const Ru
   }
 
   // Every package file is whole: its medium copy, or what was there before the run.
-  for (const PackageFile& file : PackageFiles()) {
+  for (const PackageFile& file : kFiles) {
     const std::optional<std::string> now = Content(machine, file.destination);
     const std::optional<std::string> medium = Content(machine, file.source);
     const std::optional<std::string>& was = before.at(file.destination);
@@ -413,9 +353,9 @@ std::vector<std::string> CheckRun(const Scenario& scenario, bool fired, const Ru
       problem("with nothing failing, no word that " + newer.source + " is older");
     if (scenario.newer == NewerFile::kAnsweredNo) {
       if (told && !Contains(out, kCopyAnyway)) problem("told of the newer file, but not asked");
-      if (replaced && told) problem("the newer " + newer.destination + " replaced after a no");
-      if (replaced && !told) {
-        problem("the newer " + newer.destination + " replaced without a word");
+      if (replaced) {
+        problem("the newer " + newer.destination +
+                (told ? " replaced after a no" : " replaced without a word"));
       }
     } else if (Contains(out, kCopyAnyway)) {
       problem("asked in quiet mode");
@@ -427,7 +367,7 @@ std::vector<std::string> CheckRun(const Scenario& scenario, bool fired, const Ru
 // --- The sweep ------------------------------------------------------------------------------
 
 struct FailedRun {
-  Fault fault;
+  int after = 0;  // calls that succeeded before the one that failed
   int exit_code = 0;
   std::string out;
   std::vector<std::string> problems;
@@ -435,18 +375,15 @@ struct FailedRun {
 
 /// The runs of one operation failing at its first, second, ... call.
 struct OpSweep {
-  std::string op;
-  Dword error = 0;
+  FailingCall call;
   int calls = -1;  // how often the run makes the call (-1: the sweep did not get to the end)
   int runs = 0;
   bool runaway = false;
-  std::vector<FailedRun> failed;
+  std::vector<FailedRun> failed = {};
 };
 
-OpSweep SweepOperation(const Scenario& scenario, const std::string& op, Dword error) {
-  OpSweep sweep;
-  sweep.op = op;
-  sweep.error = error;
+OpSweep SweepOperation(const Scenario& scenario, const FailingCall& call) {
+  OpSweep sweep{call};
   std::vector<std::string> program = {scenario.program_path};
   program.insert(program.end(), scenario.options.begin(), scenario.options.end());
   for (int after = 0;; ++after) {
@@ -454,7 +391,6 @@ OpSweep SweepOperation(const Scenario& scenario, const std::string& op, Dword er
       sweep.runaway = true;
       return sweep;
     }
-    const Fault fault{op, error, after};
     ++sweep.runs;
     try {
       MachineFolder machine(scenario.machine);
@@ -462,8 +398,8 @@ OpSweep SweepOperation(const Scenario& scenario, const std::string& op, Dword er
       if (scenario.current_directory != nullptr) {
         machine.json()["current_directory"] = scenario.current_directory;
       }
-      machine.json()["faults"] =
-          Json::array({Json{{"op", op}, {"error", error}, {"count", 1}, {"after", after}}});
+      machine.json()["faults"] = Json::array(
+          {Json{{"op", call.op}, {"error", call.error}, {"count", 1}, {"after", after}}});
       const Snapshot before = TakeSnapshot(machine);
       const RunResult run = machine.Run(program, scenario.input, {}, kRunLimit);
       const Json& faults = machine.json()["faults"];
@@ -473,7 +409,7 @@ OpSweep SweepOperation(const Scenario& scenario, const std::string& op, Dword er
           !(faults.is_array() && faults.size() == 1 && faults[0].value("count", -1) == 1);
       std::vector<std::string> problems = CheckRun(scenario, fired, run, machine, before);
       if (!problems.empty()) {
-        sweep.failed.push_back({fault, run.exit_code, run.out, std::move(problems)});
+        sweep.failed.push_back({after, run.exit_code, run.out, std::move(problems)});
       }
       // After a run that did not end by itself, the machine's state tells nothing more.
       if (!run.exited) return sweep;
@@ -483,7 +419,7 @@ OpSweep SweepOperation(const Scenario& scenario, const std::string& op, Dword er
       }
     } catch (const std::exception& error_thrown) {
       sweep.failed.push_back(
-          {fault, -1, "", {std::string("the run broke: ") + error_thrown.what()}});
+          {after, -1, "", {std::string("the run broke: ") + error_thrown.what()}});
       return sweep;
     }
   }
@@ -493,23 +429,21 @@ class EachPlatformCall : public testing::TestWithParam<Scenario> {};
 
 TEST_P(EachPlatformCall, FailingOnceStillEndsTheRunWell) {
   const Scenario& scenario = GetParam();
-  std::vector<std::pair<std::string, Dword>> tasks;
-  for (const FailingCall& call : FailingCalls()) {
+  for (const FailingCall& call : kFailingCalls) {
     ASSERT_TRUE(sim::IsKnownOperation(call.op)) << call.op;
-    for (const Dword error : call.errors) tasks.emplace_back(call.op, error);
   }
   // Every operation the simulator can fail is swept.
   for (const std::string_view op : sim::KnownOperations()) {
     EXPECT_TRUE(
-        std::any_of(tasks.begin(), tasks.end(), [&](const auto& task) { return task.first == op; }))
+        std::ranges::any_of(kFailingCalls, [&](const FailingCall& c) { return c.op == op; }))
         << op << " is never failed by the sweep";
   }
 
-  std::vector<OpSweep> sweeps(tasks.size());
+  std::vector<OpSweep> sweeps(std::size(kFailingCalls));
   std::atomic<std::size_t> next{0};
   const auto work = [&] {
-    for (std::size_t i = next++; i < tasks.size(); i = next++) {
-      sweeps[i] = SweepOperation(scenario, tasks[i].first, tasks[i].second);
+    for (std::size_t i = next++; i < sweeps.size(); i = next++) {
+      sweeps[i] = SweepOperation(scenario, kFailingCalls[i]);
     }
   };
   std::vector<std::thread> workers;
@@ -520,13 +454,13 @@ TEST_P(EachPlatformCall, FailingOnceStillEndsTheRunWell) {
   std::ostringstream calls;
   for (const OpSweep& sweep : sweeps) {
     runs += sweep.runs;
-    calls << " " << sweep.op << "=" << sweep.calls;
-    EXPECT_FALSE(sweep.runaway) << sweep.op << " kept failing after " << kMostCalls << " calls";
+    calls << " " << sweep.call.op << "=" << sweep.calls;
+    EXPECT_FALSE(sweep.runaway) << sweep.call.op << " kept failing after " << kMostCalls
+                                << " calls";
     for (const FailedRun& failed : sweep.failed) {
       std::ostringstream report;
-      report << scenario.name << ": " << failed.fault.op << " failing with error "
-             << failed.fault.error << " after " << failed.fault.after << " good calls, exit code "
-             << failed.exit_code << ":";
+      report << scenario.name << ": " << sweep.call.op << " failing with error " << sweep.call.error
+             << " after " << failed.after << " good calls, exit code " << failed.exit_code << ":";
       for (const std::string& problem : failed.problems) report << "\n  - " << problem;
       report << "\n  output: " << Printable(failed.out);
       ADD_FAILURE() << report.str();
@@ -534,7 +468,7 @@ TEST_P(EachPlatformCall, FailingOnceStillEndsTheRunWell) {
   }
   for (const std::string& op : scenario.made) {
     const auto sweep =
-        std::find_if(sweeps.begin(), sweeps.end(), [&](const OpSweep& s) { return s.op == op; });
+        std::ranges::find_if(sweeps, [&](const OpSweep& s) { return s.call.op == op; });
     ASSERT_NE(sweep, sweeps.end()) << op;
     EXPECT_GT(sweep->calls, 0) << scenario.name << " never calls " << op;
   }
