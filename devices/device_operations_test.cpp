@@ -46,7 +46,8 @@ int UpdateOnFake(FakeDevicePlatform& fake, std::string_view hardware_id, std::st
                  Bool* reboot,
                  const messages::Catalogue& catalogue = messages::BuiltinCatalogue()) {
   messages::Console console(fake, catalogue);
-  return UpdateDriver(fake, console, hardware_id, inf_path, reboot);
+  messages::SetupLog log;
+  return UpdateDriver(fake, console, log, hardware_id, inf_path, reboot);
 }
 
 // --- Driver update on the simulated machine --------------------------------------------------
@@ -56,7 +57,8 @@ class UpdateDriverOnSimTest : public testing_support::SimMachineTest {
   int Update(std::string_view hardware_id, std::string_view inf_path) {
     messages::Catalogue catalogue = messages::BuiltinCatalogue();
     messages::Console console(Start(), catalogue);
-    return UpdateDriver(Start(), console, hardware_id, inf_path, &reboot);
+    messages::SetupLog log;
+    return UpdateDriver(Start(), console, log, hardware_id, inf_path, &reboot);
   }
   std::vector<sim::Json> Updates() const { return Entries("UpdateDriverForPlugAndPlayDevicesA"); }
 
