@@ -36,7 +36,8 @@ Removal RemoveDevice(platform::Platform& platform, std::string_view hardware_id)
   DeviceEnumeration devices(platform);
   if (!devices.valid()) return {Outcome::kFailed, platform.GetLastError()};
 
-  while (devices.Next() == DeviceEnumeration::Step::kDevice) {
+  DeviceEnumeration::Step step;
+  while ((step = devices.Next()) == DeviceEnumeration::Step::kDevice) {
     HardwareIdList ids = devices.ids();
     std::string_view id;
     while (ids.Next(&id)) {
@@ -49,6 +50,10 @@ Removal RemoveDevice(platform::Platform& platform, std::string_view hardware_id)
         return {Outcome::kRemoved, platform::kErrorSuccess};
       }
     }
+  }
+  // A walk that could not read a device's list cannot say the device is not there.
+  if (step == DeviceEnumeration::Step::kReadError) {
+    return {Outcome::kFailed, platform.GetLastError()};
   }
   return {Outcome::kNotPresent, platform::kErrorSuccess};
 }

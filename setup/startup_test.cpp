@@ -138,11 +138,12 @@ TEST(ReadOptions, ReadsTheLogAndTheRestartExitCode) {
     std::string_view invalid_text = {};
     bool quiet = false;
   } cases[] = {
-      {.args = {"SETUP", "/L=C:\Logs\run.log"}, .log_path = "C:\LOGS\RUN.LOG"},
-      {.args = {"SETUP", "-l=\\server\logs\host1.log", "/q"},
-       .log_path = "\\SERVER\LOGS\HOST1.LOG",
+      {.args = {"SETUP", "/L=C:\\Logs\\run.log"}, .log_path = "C:\\LOGS\\RUN.LOG"},
+      {.args = {"SETUP", "-l=\\\\server\\logs\\host1.log", "/q"},
+       .log_path = "\\\\SERVER\\LOGS\\HOST1.LOG",
        .quiet = true},
-      {.args = {"SETUP", "/L=first.log", "/L=..\second log.txt"}, .log_path = "..\SECOND LOG.TXT"},
+      {.args = {"SETUP", "/L=first.log", "/L=..\\second log.txt"},
+       .log_path = "..\\SECOND LOG.TXT"},
       {.args = {"SETUP", "/L=x=y"}, .log_path = "X=Y"},
       {.args = {"SETUP", "/L"}, .invalid = "/L", .invalid_text = bad_log},
       {.args = {"SETUP", "-l=", "/Q"}, .invalid = "-L=", .invalid_text = bad_log},
