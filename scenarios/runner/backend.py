@@ -13,6 +13,7 @@ class Check:
         self.backend, self.failures, self.said = backend, 0, set()
         self.out = backend.work / "runs" / name
         self.machine_dir, self.machine, self.laid_out = self.out / "machine", None, {}
+        self.log_file = None  # the setup log that the case's runs are held to (a Windows path)
 
     def fail(self, message):
         print("  FAILED: " + message)

@@ -2,18 +2,19 @@
 and its runs. README.md says how a case is written."""
 import re
 
-from .common import CASES, SYSTEM32, CaseError
+from .common import CASES, SYSTEM32, WINDOWS, CaseError
 
 
-CASE_KEYS = ("only", "machine", "environment", "encoding", "first")
-STEP_KEYS = ("input", "exit", "output", "checks", "journal")
+CASE_KEYS = ("only", "machine", "environment", "encoding", "first", "log-file")
+STEP_KEYS = ("input", "exit", "output", "checks", "journal", "log")
 KEY_LINE = re.compile(r"(%s):(?: (.*))?$" % "|".join(CASE_KEYS + STEP_KEYS + ("run", "restart")))
 
 
 class Case:
     """A case file: its machine (the statements of the case it names, then its own), the values
     of the keys above the first run, and its steps, each run or restart a dict of its keys'
-    lines. Under Wine every mention of the machine's system directory reads as Wine's."""
+    lines. Under Wine every mention of the machine's system directory reads as Wine's, and of
+    its Windows directory (C:\\WINNT) as the parent of Wine's system directory."""
 
     def __init__(self, name, system=SYSTEM32):
         path = CASES / f"{name}.case"
@@ -22,6 +23,8 @@ class Case:
         text = path.read_text(encoding="utf-8")
         if system != SYSTEM32:
             text = re.sub(re.escape(SYSTEM32), lambda _: system, text, flags=re.IGNORECASE)
+            text = re.sub(re.escape(WINDOWS) + r"(?!\w)", lambda _: system.rpartition("\\")[0], text,
+                          flags=re.IGNORECASE)
         self.name, self.system, self.base, self.statements = name, system, None, []
         self.values, self.steps = {}, []
         for key, inline, body, number in blocks(path.name, text):

@@ -36,6 +36,11 @@ def check_missing(check, path):
         check.fail(f"{path} exists")
 
 
+def check_exists(check, path):
+    if not check.backend.host_path(path).is_file():
+        check.fail(f"there is no file {path}")
+
+
 def present_device(check, hardware_id):
     device = check.backend.device(check, hardware_id)
     if device is None:
@@ -129,6 +134,7 @@ def check_loaded(check, words, loaded=True):
 
 
 CHECKS = {"deployed": check_deployed, "kept": check_kept, "missing": check_missing,
+          "exists": check_exists,
           "driver": check_driver, "no-driver": check_no_driver, "absent": check_absent,
           "starts": check_starts, "started": check_started, "runonce": check_runonce,
           "no-runonce": lambda check, _: check_runonce(check, ""), "loaded": check_loaded,

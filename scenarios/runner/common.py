@@ -11,6 +11,9 @@ TIME_LIMIT = 120  # seconds for one run of a program
 # The system directory of a case's machine, Windows 2000's; Wine's own stands in for it there.
 SYSTEM32 = "C:\\WINNT\\system32"
 WINE_SYSTEM32 = "C:\\windows\\system32"
+# The Windows directory of a case's machine (Wine's: C:\windows), where the setup log lies.
+WINDOWS = "C:\\WINNT"
+SETUP_LOG = "ZOVSETUP.LOG"
 RUN_ONCE = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
 
 # The package tree and its nineteen files: where each lies on the medium (D:\) and in the package.

@@ -1,11 +1,12 @@
 """A case's machine: what its statements say (Machine), and how a backend lays it out before the
 first run (lay_out and the statements on the machine's files)."""
 import codecs
+import re
 import shutil
 from pathlib import Path
 
-from .common import (PACKAGE_DIRS, PACKAGE_FILES, PLANTED_DLLS, SYSTEM32, VERSION_STAMP,
-                     CaseError, fields)
+from .common import (PACKAGE_DIRS, PACKAGE_FILES, PLANTED_DLLS, SETUP_LOG, SYSTEM32,
+                     VERSION_STAMP, CaseError, fields)
 
 
 class MachineDevice:
@@ -25,12 +26,26 @@ class MachineDevice:
         return [self] + [each for child in self.children for each in child.every()]
 
 
+CLOCK = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}")
+
+
+def clock(text):
+    """The machine's local time at the start of a run, as machine.json gives it."""
+    if not CLOCK.fullmatch(text):
+        raise CaseError(f"clock: '{text}' is not YYYY-MM-DD HH:MM:SS.mmm")
+    return text
+
+
 # The statements that set one thing of the machine: which, and how their value reads.
 SETTINGS = {"language": ("language", int), "system-directory": ("system", str),
+            "windows-directory": ("windows", str), "clock": ("clock", clock),
+            "wow64": ("wow64", lambda _: True),
             "read-only-registry": ("registry_writable", lambda _: False),
             "medium": ("medium", str), "current-directory": ("current_directory", str)}
 # What only the simulated machine can lay out (Wine, as root, overwrites a read-only file).
 SIMULATOR_ONLY = {"system-directory": "another system directory", "fault": "a fault",
+                  "windows-directory": "another Windows directory", "clock": "a set clock",
+                  "wow64": "a 32-bit program on 64-bit Windows told so",
                   "read-only-registry": "a read-only registry", "read-only": "a read-only file"}
 
 
@@ -42,6 +57,7 @@ class Machine:
         self.system = case.system if case else SYSTEM32
         self.language, self.registry_writable = 1033, True
         self.medium, self.current_directory = "D:", None
+        self.windows, self.clock, self.wow64 = None, None, False
         self.devices, self.faults, self.files, self.simulator_only = [], [], [], []
         nesting = []  # (indentation, device) of the devices that may take children
         for line in expand(case.machine_lines() if case else []):
@@ -71,6 +87,16 @@ class Machine:
     @property
     def package(self):
         return self.system + "\\drivers\\orvan"
+
+    @property
+    def windows_directory(self):
+        """As the statement says; without one, the system directory's parent."""
+        return self.windows or self.system.rpartition("\\")[0]
+
+    @property
+    def setup_log(self):
+        """Where the setup log lies unless the program is told another path."""
+        return self.windows_directory + "\\" + SETUP_LOG
 
 
 def expand(lines):
@@ -173,6 +199,26 @@ def raised_stamp(data):
     return None
 
 
+# An old log's lines, for a large file: the number counts them (modulo a million).
+FILLER_LINE = "2000-01-01 00:00:00 filler {:06d}\r\n"
+FILLER_LINE_BYTES = len(FILLER_LINE.format(0))
+
+
+def large_file(check, words):
+    """A file of exactly BYTES bytes, each line an old log's, ended by CR LF: the remainder of a
+    whole number of lines widens the last line's number by as many leading zeros."""
+    path, _, size = words.rpartition(" ")
+    size = int(size)
+    lines, rest = divmod(size, FILLER_LINE_BYTES)
+    if lines == 0 and rest:
+        raise CaseError(f"large-file: {size} bytes hold no whole line ({FILLER_LINE_BYTES} bytes)")
+    content = "".join(FILLER_LINE.format(number % 1000000) for number in range(lines)).encode()
+    if rest:
+        last = len(content) - FILLER_LINE_BYTES + len("2000-01-01 00:00:00 filler ")
+        content = content[:last] + b"0" * rest + content[last:]
+    write(check, path, content)
+
+
 # The statements on the machine's files, each laid out with the rest of its line.
 FILE_STATEMENTS = {
     "service-program": lambda check, _: check.backend.install(
@@ -189,4 +235,5 @@ FILE_STATEMENTS = {
     "read-only": make_read_only,
     "remove": remove,
     "copy": copy,
+    "large-file": large_file,
 }

@@ -5,13 +5,16 @@ import difflib
 from .case import data
 from .checks import CHECKS
 from .common import CaseError
-from .journal import check_journal
+from .journal import check_journal, whole_exit_code
+from .log import check_log, read_log
 from .machine import Machine, lay_out
 
 
 def run_case(check, case):
     backend, env = check.backend, case.environment
     machine = check.machine = Machine(case)
+    check.log_file = case.value("log-file", machine.setup_log)
+    encoding = case.value("encoding", "utf-8")
     lay_out(check)
     first = case.value("first")
     if first and not check.cannot("first", "the run of " + first):
@@ -20,6 +23,7 @@ def run_case(check, case):
     for number, step in enumerate(case.steps, 1):
         out = check.out / (str(number) if number > 1 else "")
         journal_before = len(backend.journal())
+        log_before = read_log(check) if "log" in step else None
         if step["kind"] == "restart":
             print(f"  {number}: restart", flush=True)
             arriving = [] if restarted else [each for each in machine.devices if each.at_restart]
@@ -27,19 +31,22 @@ def run_case(check, case):
         else:
             print(f"  {number}: {' '.join(step['command'])}", flush=True)
             result = backend.run(check, step["command"], env, data(step.get("input", [])), out)
-        expected_exit = int(step["exit"][0])
-        if result.returncode is None:
+        expected_exit, journal = int(step["exit"][0]), backend.journal()[journal_before:]
+        exit_code = whole_exit_code(check, result.returncode, journal)
+        if exit_code is None:
             check.cannot("restart_exit", f"the exit code {expected_exit}")
-        elif result.returncode != expected_exit:
-            check.fail(f"exit code {result.returncode}, expected {expected_exit}")
-        compare_output(check, data(step["output"], case.value("encoding", "utf-8")), result, out)
+        elif exit_code != expected_exit:
+            check.fail(f"exit code {exit_code}, expected {expected_exit}")
+        compare_output(check, data(step["output"], encoding), result, out)
         for line in step.get("checks", []):
             name, _, words = line.partition(" ")
             if name not in CHECKS:
                 raise CaseError(f"{case.name}: unknown check '{name}'")
             CHECKS[name](check, words.strip())
         if "journal" in step and not check.cannot("journal", "the journal"):
-            check_journal(check, step["journal"], backend.journal()[journal_before:])
+            check_journal(check, step["journal"], journal)
+        if "log" in step:
+            check_log(check, step["log"], log_before, read_log(check), encoding)
 
 
 def compare_output(check, expected, result, out):

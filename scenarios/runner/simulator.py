@@ -31,6 +31,7 @@ class Simulator(Backend):
     """setup-sim on a machine folder made from the case."""
 
     name, title, line_end, program = "simulator", "the simulator", b"\n", "setup_sim"
+    log_time_by_form = False  # the machine's clock is the case's: a log line's time is exact
     keys, key_wait_case = ("x", "F1", "C-c"), "first-install"  # the key wait reads the terminal raw
     specials = {"keywait": key_wait}
     cannot = {"console_processes": "the simulator keeps no console process count",
@@ -69,6 +70,10 @@ class Simulator(Backend):
                        if machine.current_directory else {}),
                     "language": machine.language, "sleep": "virtual",
                     "registry_writable": machine.registry_writable, "registry": {},
+                    # Only where a statement sets them: the simulator gives their defaults.
+                    **({"windows_directory": machine.windows} if machine.windows else {}),
+                    **({"clock": machine.clock} if machine.clock else {}),
+                    **({"wow64": True} if machine.wow64 else {}),
                     "faults": machine.faults, "devices": [sim_device(device) for device
                                                           in machine.devices
                                                           if not device.at_restart]})

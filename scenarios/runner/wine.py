@@ -5,7 +5,8 @@ import subprocess
 from pathlib import Path
 
 from .backend import Backend, run_program
-from .common import LOCALES, PLANTED_DLLS, RUN_ONCE, WINE_SYSTEM32, CaseError, Device, carries
+from .common import (LOCALES, PLANTED_DLLS, RUN_ONCE, SETUP_LOG, WINE_SYSTEM32, CaseError, Device,
+                     carries)
 from .keywait import key_wait
 
 
@@ -14,6 +15,7 @@ class Wine(Backend):
     of the build (for the image's own architecture) for devices, registry and version."""
 
     name, system, line_end, program = "wine", WINE_SYSTEM32, b"\r\n", "setup_exe"
+    log_time_by_form = True  # the host's clock: a log line's time is matched by its form only
     keys, key_wait_case = ("x", "F1"), None
     cannot = {"journal": "Wine keeps no journal of what the program did",
               "restart_exit": "wineboot does not pass on the exit code of what RunOnce started"}
@@ -95,8 +97,8 @@ class Wine(Backend):
         return folder
 
     def reset(self, check):
-        """No medium (D: its folder), package, test devices, RunOnce value, service program or
-        planted DLL."""
+        """No medium (D: its folder), package, test devices, RunOnce value, service program,
+        planted DLL or setup log (the Windows directory's, and the case's where it is on C:)."""
         shutil.rmtree(self.medium, ignore_errors=True)
         for folder in self.work.glob("drive-?"):
             shutil.rmtree(folder)
@@ -107,6 +109,9 @@ class Wine(Backend):
                      *self.host_path("C:\\").iterdir()]:
             if path.name.startswith("zovduvik.") or path.name.lower().split(".loaded")[0] in PLANTED_DLLS:
                 path.unlink()
+        for log in (WINE_SYSTEM32.rpartition("\\")[0] + "\\" + SETUP_LOG, check.log_file):
+            if log and log[:2].upper() == "C:":
+                self.host_path(log).unlink(missing_ok=True)
         self.tool(check, "clear")
         self.tool(check, "regdelete", RUN_ONCE, "Setup")
 
