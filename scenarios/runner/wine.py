@@ -1,0 +1,197 @@
+"""Wine: SETUP.EXE in a prefix of the image's architecture, the medium as drive D:."""
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+from .backend import Backend, run_program
+from .common import (LOCALES, PLANTED_DLLS, RUN_ONCE, SETUP_LOG, WINE_SYSTEM32, CaseError, Device,
+                     carries)
+from .keywait import key_wait
+
+
+class Wine(Backend):
+    """SETUP.EXE under Wine: one prefix for the suite, the medium as drive D:, the test programs
+    of the build (for the image's own architecture) for devices, registry and version."""
+
+    name, system, line_end, program = "wine", WINE_SYSTEM32, b"\r\n", "setup_exe"
+    log_time_by_form = True  # the host's clock: a log line's time is matched by its form only
+    keys, key_wait_case = ("x", "F1"), None
+    cannot = {"journal": "Wine keeps no journal of what the program did",
+              "restart_exit": "wineboot does not pass on the exit code of what RunOnce started"}
+
+    def __init__(self, config):
+        super().__init__(config)
+        self.arch, self.programs = config["arch"], Path(config["programs"])
+        self.prefix, self.medium = self.work / "prefix", self.work / "medium"
+        self.title = {"win32": "Wine, 32-bit prefix set to Windows 2000"}.get(
+            self.arch, "Wine, 64-bit prefix")
+        # The 64-bit loader for a 64-bit prefix: the 32-bit one starts the 32-bit builds of Wine's
+        # own programs (wineboot), which see the other registry view.
+        wine64 = shutil.which("wine64") or "/usr/lib/wine/wine64"
+        self.loader = wine64 if self.arch == "win64" and os.access(wine64, os.X_OK) else "wine"
+        self.env = dict(self.env, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH=self.arch)
+        self.specials = {"platform": self.platform, "keywait": key_wait}
+
+    def missing(self):
+        """What this machine lacks to run the suite, if anything."""
+        if not shutil.which("wine") or not shutil.which("wineserver"):
+            return "Wine is not installed (apt-get install -y wine64)"
+        if self.arch == "win32" and os.access("/usr/lib/wine/wine64", os.X_OK) and not os.access(
+                "/usr/lib/wine/wine", os.X_OK):  # Debian: wine32:i386 brings the 32-bit loader
+            return ("32-bit Wine is not installed: the package wine32:i386 (dpkg "
+                    "--add-architecture i386 && apt-get update && apt-get install -y wine32:i386)")
+        return None
+
+    def quietly(self, *args):
+        """A Wine command on none of our streams: the server and the services that Wine starts
+        outlive it, and must not hold a test runner's output open."""
+        return subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+
+    def setup(self, check):
+        """A new prefix (a 32-bit one set to Windows 2000), its server warm."""
+        if self.prefix.exists():
+            self.quietly("wineserver", "-k")  # the server of an old prefix would outlive it
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        self.work.mkdir(parents=True, exist_ok=True)
+        if self.quietly(self.loader, "wineboot", "-i") or self.quietly("wineserver", "-w"):
+            check.fail(f"wineboot could not make the prefix {self.prefix}")
+        if self.arch == "win32":
+            self.quietly(self.loader, "winecfg", "-v", "win2k")
+            self.quietly("wineserver", "-w")
+        self.warm()
+        version = self.tool(check, "version").strip()
+        print(f"  {self.title}: GetVersionExA reports {version}")
+        if self.arch == "win32" and not version.startswith("5.0.2195 2 "):
+            check.fail(f"the prefix is not Windows 2000 (5.0 build 2195, platform 2): {version}")
+
+    def start(self, check):
+        self.warm() if self.prefix.exists() else self.setup(check)
+
+    def warm(self):
+        self.quietly("wineserver", "--persistent=600")  # ends itself when forgotten
+        self.quietly(self.loader, "cmd", "/c", "exit")
+
+    def tool(self, check, *args, may_miss=False):
+        """What devtool prints; "" when it did not find what it was asked for (exit code 1: a
+        failure unless MAY_MISS, as is any other)."""
+        result = subprocess.run([self.loader, str(self.programs / "devtool.exe"), *args],
+                                env=self.env, stdin=subprocess.DEVNULL, capture_output=True)
+        if result.returncode != 0 and not (may_miss and result.returncode == 1):
+            check.fail(f"devtool {' '.join(args)}: exit code {result.returncode}: "
+                       f"{result.stderr.decode(errors='replace').strip()}")
+        return result.stdout.decode("latin-1").replace("\r", "") if result.returncode == 0 else ""
+
+    def drive(self, letter):
+        """C: the prefix's own, D: the medium, any other a folder of the suite's, mapped as that
+        drive when first asked for."""
+        letter = letter.lower()
+        if letter in "cd":
+            return self.prefix / "drive_c" if letter == "c" else self.medium
+        folder, mapping = self.work / f"drive-{letter}", self.prefix / f"dosdevices/{letter}:"
+        folder.mkdir(parents=True, exist_ok=True)
+        if not mapping.is_symlink():
+            mapping.symlink_to(folder)
+        return folder
+
+    def reset(self, check):
+        """No medium (D: its folder), package, test devices, RunOnce value, service program,
+        planted DLL or setup log (the Windows directory's, and the case's where it is on C:)."""
+        shutil.rmtree(self.medium, ignore_errors=True)
+        for folder in self.work.glob("drive-?"):
+            shutil.rmtree(folder)
+        shutil.rmtree(self.host_path(WINE_SYSTEM32 + "\\drivers\\orvan"), ignore_errors=True)
+        (self.prefix / "dosdevices/d:").unlink(missing_ok=True)
+        (self.prefix / "dosdevices/d:").symlink_to(self.medium)
+        for path in [*self.host_path(WINE_SYSTEM32).glob("zovduvik.*"),
+                     *self.host_path("C:\\").iterdir()]:
+            if path.name.startswith("zovduvik.") or path.name.lower().split(".loaded")[0] in PLANTED_DLLS:
+                path.unlink()
+        for log in (WINE_SYSTEM32.rpartition("\\")[0] + "\\" + SETUP_LOG, check.log_file):
+            if log and log[:2].upper() == "C:":
+                self.host_path(log).unlink(missing_ok=True)
+        self.tool(check, "clear")
+        self.tool(check, "regdelete", RUN_ONCE, "Setup")
+
+    def install(self, path, program):
+        shutil.copy(self.programs / program, self.host_path(path))
+
+    def machine_state(self, check, machine):
+        """The devices, made by devtool: each with a hardware-ID list and an update that works;
+        children only under a device that comes back at the restart, where they are made with
+        it (Wine cannot bring up the children of a driver)."""
+        for device in machine.devices:
+            if device.ids is None or device.update != "ok" or any(
+                    child.ids is None or child.update != "ok" or child.children
+                    for child in device.children) or device.children and not device.reappears:
+                machine.simulator_only.append(f"the device {device.ids}")
+        if machine.language not in LOCALES:
+            machine.simulator_only.append(f"the language {machine.language}")
+        if machine.simulator_only:
+            raise CaseError(f"only the simulator lays out {', '.join(machine.simulator_only)}:"
+                            " say 'only: simulator (WHY)'")
+        self.create(check, [device for device in machine.devices if not device.at_restart])
+
+    def create(self, check, devices):
+        for device in devices:
+            self.tool(check, "create", *device.ids)
+
+    def run(self, check, command, env, stdin, out):
+        """In the locale that gives the machine's language and in its current directory (C:\\
+        where it says none)."""
+        machine, env = check.machine, {**self.env, **env}
+        if machine and machine.language != 1033:
+            env["LC_ALL"] = LOCALES[machine.language]
+        folder = (self.host_path(machine.current_directory + "\\")
+                  if machine and machine.current_directory else self.prefix / "drive_c")
+        return run_program(check, [self.loader, *command], env, stdin, folder, out)
+
+    def restart(self, check, arriving, env, out):
+        """The devices that come back at the restart (anew, with their children: the program
+        removed them) and those that come with it (ARRIVING) are made, then wineboot runs the
+        RunOnce commands; its exit code and standard error say nothing of them."""
+        self.create(check, [each for device in check.machine.devices if device.reappears
+                            and self.device(check, device.ids[0]) is None
+                            for each in device.every()] + arriving)
+        result = self.run(check, ["wineboot", "-r"], env, b"", out)
+        return subprocess.CompletedProcess(result.args, None, result.stdout, b"")
+
+    def journal(self):
+        return []  # Wine keeps none
+
+    def device(self, check, hardware_id):
+        for line in self.tool(check, "list").splitlines():
+            _, ids, driver, values = (line.split("\t") + ["", "", ""])[:4]
+            if carries(ids.split(";"), hardware_id):
+                values = dict(value.partition("=")[::2] for value in values.split(";"))
+                return Device(driver != "-", values.get("InfPath", ""), values.get("PackageInf", ""))
+        return None
+
+    def removal_doubts(self, hardware_id):
+        return []  # Wine removes a device for real, and none vanishes by itself
+
+    def journaled_starts(self, record):
+        return None  # no journal: the stand-in's record is all there is
+
+    def registry_value(self, check, key, name):
+        value = self.tool(check, "regget", key, name, may_miss=True)
+        return tuple(value.rstrip("\n").split("\t", 1)) if value else None
+
+    def platform(self, check):
+        """platform_check's own checks, then the standard streams: text-mode output, standard
+        input read byte for byte."""
+        program = str(self.programs / "platform_check.exe")
+        result = self.run(check, [program], {}, b"", check.out)
+        for line in result.stdout.decode("latin-1").replace("\r", "").splitlines():
+            print("  " + line)
+        if result.returncode != 0:
+            check.fail(f"platform_check exit code {result.returncode}")
+        stdio = self.run(check, [program, "stdio"], {}, b"x\r\ny\x1az\n", check.out / "stdio")
+        if stdio.stdout != b"780d0a791a7a0a\r\n":
+            check.fail(f"stdio: {stdio.stdout!r}")
+
+    def key_wait_command(self):
+        """SETUP.EXE with its standard streams on the terminal, where Wine gives it a console."""
+        return self.prefix / "drive_c", f"'{self.loader}' 'D:\\win2000\\SETUP.EXE'"

@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""The runner's own tests: how it reads the setup log, the journal's exit entry and the machine
+statements of the log, without a build (CTest: scenario_runner)."""
+import json
+import re
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+from unittest import mock
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from runner import case as case_module  # noqa: E402
+from runner.common import CaseError  # noqa: E402
+from runner.journal import check_journal, whole_exit_code  # noqa: E402
+from runner.log import check_log  # noqa: E402
+from runner.machine import FILLER_LINE_BYTES, Machine, large_file  # noqa: E402
+from runner.simulator import Simulator  # noqa: E402
+
+
+class FakeBackend:
+    def __init__(self, root, time_by_form):
+        self.root, self.log_time_by_form = Path(root), time_by_form
+
+    def host_path(self, path):
+        return self.root / path[0] / path[3:].replace("\\", "/")
+
+
+class FakeCheck:
+    """What the functions under test use of a check: its backend, its failures, its files."""
+
+    def __init__(self, root, time_by_form=False):
+        self.backend, self.failures, self.laid_out = FakeBackend(root, time_by_form), [], {}
+        self.log_file = "C:\\WINNT\\ZOVSETUP.LOG"
+
+    def fail(self, message):
+        self.failures.append(message)
+
+
+class FakeCase:
+    def __init__(self, *statements, system="C:\\WINNT\\system32"):
+        self.name, self.system, self.lines = "fake", system, list(statements)
+
+    def machine_lines(self):
+        return self.lines
+
+
+OLD = b"2000-01-01 00:00:00 filler 000000\r\n"
+ADDED = b"2026-12-09 18:40:01 Setup started: D:\\win2000\\SETUP.EXE /Q\r\n" \
+        b"2026-12-09 18:40:02 Windows version 5.0.2195\r\n" \
+        b"2026-12-09 18:40:03 Exit code 0\r\n"
+EXACT = ["2026-12-09 18:40:01 Setup started: D:\\win2000\\SETUP.EXE /Q",
+         "2026-12-09 18:40:02 Windows version 5.0.2195", "2026-12-09 18:40:03 Exit code 0"]
+
+
+class LogTest(unittest.TestCase):
+    def failures(self, expected, before, after, time_by_form=False):
+        with tempfile.TemporaryDirectory() as root:
+            check = FakeCheck(root, time_by_form)
+            with mock.patch("builtins.print"):
+                check_log(check, expected, before, after, "utf-8")
+            return check.failures
+
+    def test_matching(self):
+        other_time = [re.sub(r"^2026-12-09 18", "1999-01-31 07", line) for line in EXACT]
+        table = [  # expected, time matched by its form, whether the added lines match
+            (EXACT, False, True),
+            (EXACT, True, True),
+            (other_time, False, False),
+            (other_time, True, True),
+            (EXACT[:2], False, False),
+            (EXACT + EXACT[2:], False, False),
+            ([EXACT[0], "...", EXACT[2]], False, True),
+            (["...", EXACT[2]], True, True),
+            (["...", EXACT[1], "...", EXACT[1]], False, False),
+            (["..."], False, True),
+            ([EXACT[0], "2026-12-09 18:40:02 Windows version {*}", EXACT[2]], False, True),
+            ([EXACT[0], "2026-12-09 18:40:02 Windows {*} 6.1", EXACT[2]], False, False),
+            ([EXACT[0], EXACT[1] + "X", EXACT[2]], True, False),
+            ([EXACT[0].replace("SETUP", "setup"), *EXACT[1:]], False, False),
+        ]
+        for expected, by_form, wanted in table:
+            with self.subTest(expected=expected, by_form=by_form):
+                failures = self.failures(expected, OLD, OLD + ADDED, by_form)
+                self.assertEqual(not failures, wanted, failures)
+
+    def test_what_the_run_added(self):
+        table = [  # expected, before, after, the failure (None: none)
+            ([], None, None, None),
+            ([], OLD, OLD, None),
+            (["..."], None, None, None),
+            ([], OLD, OLD + ADDED, "differ"),
+            (EXACT, None, ADDED, None),
+            (EXACT, OLD, ADDED + OLD, "did not append"),
+            (EXACT, OLD, None, "it is gone"),
+            (EXACT, OLD, OLD + ADDED[:-2], "does not end in CR LF"),
+            (EXACT, OLD, OLD + ADDED.replace(b"\r\n", b"\n"), "does not end in CR LF"),
+            (EXACT[:1], None, ADDED[:ADDED.index(b"\n") - 1] + b"\n\r\n", "differ"),
+        ]
+        for expected, before, after, failure in table:
+            with self.subTest(expected=expected, before=before, after=after):
+                failures = self.failures(expected, before, after)
+                if failure is None:
+                    self.assertEqual(failures, [])
+                else:
+                    self.assertEqual(len(failures), 1, failures)
+                    self.assertIn(failure, failures[0])
+
+    def test_an_expected_line_begins_with_its_time(self):
+        for line in ("Setup started", "{*} Setup started", "2026-12-09 18:40 Setup"):
+            with self.subTest(line=line), self.assertRaises(CaseError):
+                self.failures([line], None, ADDED)
+
+
+class JournalTest(unittest.TestCase):
+    def test_the_exit_entry(self):
+        entries = [{"op": "CopyFileA", "ok": True}, {"op": "ExitProcess", "ok": True,
+                                                      "exit_code": 3010}]
+        table = [  # status, entries, the exit code, whether that fails
+            (3010 & 0xFF, entries, 3010, False),
+            (0, entries, 3010, True),
+            (1, entries[:1], 1, False),
+            (None, entries, None, False),
+        ]
+        for status, journal, code, fails in table:
+            with self.subTest(status=status, journal=journal):
+                check = FakeCheck("/nonexistent")
+                self.assertEqual(whole_exit_code(check, status, journal), code)
+                self.assertEqual(bool(check.failures), fails)
+
+    def test_an_empty_journal_leaves_the_exit_entry_and_ops_unknown_here_are_passed_over(self):
+        exit_entry = {"op": "ExitProcess", "ok": True, "exit_code": 0}
+        unknown = {"op": "SomeNewOperation", "ok": True}
+        copy = {"op": "CopyFileA", "ok": True, "from": "a", "to": "b"}
+        table = [  # expected, entries, whether that fails
+            ([], [exit_entry], False),
+            ([], [copy, exit_entry], True),
+            ([], [unknown], True),
+            (["CopyFileA from=a"], [unknown, copy, exit_entry], False),
+            (["CopyFileA from=b"], [unknown, copy, exit_entry], True),
+            (["CopyFileA", "ExitProcess exit_code=0"], [copy, unknown, exit_entry], False),
+            (["ExitProcess exit_code=1"], [copy, exit_entry], True),
+        ]
+        for expected, entries, fails in table:
+            with self.subTest(expected=expected, entries=entries):
+                check = FakeCheck("/nonexistent")
+                check_journal(check, expected, entries)
+                self.assertEqual(bool(check.failures), fails, check.failures)
+
+
+class MachineTest(unittest.TestCase):
+    def test_large_file(self):
+        for size in (0, FILLER_LINE_BYTES, FILLER_LINE_BYTES + 1, 2 * FILLER_LINE_BYTES - 1,
+                     1024 * 1024):
+            with self.subTest(size=size), tempfile.TemporaryDirectory() as root:
+                check = FakeCheck(root)
+                large_file(check, f"C:\\Some Folder\\OLD.LOG {size}")
+                content = (Path(root) / "C/Some Folder/OLD.LOG").read_bytes()
+                self.assertEqual(len(content), size)
+                self.assertTrue(content == b"" or content.endswith(b"\r\n"))
+                lines = content.split(b"\r\n")[:-1]
+                self.assertEqual(len(lines), size // FILLER_LINE_BYTES)
+                for line in lines:
+                    self.assertRegex(line, rb"^2000-01-01 00:00:00 filler \d{6,}$")
+        with tempfile.TemporaryDirectory() as root, self.assertRaises(CaseError):
+            large_file(FakeCheck(root), f"C:\\OLD.LOG {FILLER_LINE_BYTES - 1}")
+
+    def test_statements_of_the_log(self):
+        plain = Machine(FakeCase())
+        self.assertEqual(plain.setup_log, "C:\\WINNT\\ZOVSETUP.LOG")
+        self.assertEqual(Machine(FakeCase(system="E:\\W\\sys")).setup_log, "E:\\W\\ZOVSETUP.LOG")
+        machine = Machine(FakeCase("windows-directory D:\\Win", "clock 2026-02-28 23:59:59.500",
+                                   "wow64"))
+        self.assertEqual(machine.setup_log, "D:\\Win\\ZOVSETUP.LOG")
+        self.assertEqual((machine.clock, machine.wow64), ("2026-02-28 23:59:59.500", True))
+        self.assertEqual(len(machine.simulator_only), 3)
+        for clock in ("2026-02-28 23:59:59", "2026-02-28T23:59:59.500", "tomorrow"):
+            with self.subTest(clock=clock), self.assertRaises(CaseError):
+                Machine(FakeCase("clock " + clock))
+
+    def test_machine_json_says_them_only_when_a_statement_does(self):
+        for statements, wanted in (
+                ((), {}),
+                (("windows-directory D:\\Win", "clock 2026-02-28 23:59:59.500", "wow64"),
+                 {"windows_directory": "D:\\Win", "clock": "2026-02-28 23:59:59.500",
+                  "wow64": True})):
+            with self.subTest(statements=statements), tempfile.TemporaryDirectory() as root:
+                simulator = Simulator({"work": root})
+                simulator.machine = Path(root)
+                simulator.machine_state(None, Machine(FakeCase(*statements)))
+                state = json.loads((Path(root) / "machine.json").read_text())
+                self.assertEqual({name: state[name] for name in wanted if name in state}, wanted)
+                self.assertFalse({"windows_directory", "clock", "wow64"} - set(wanted) & set(state))
+
+    def test_under_wine_the_windows_directory_is_wines(self):
+        with tempfile.TemporaryDirectory() as folder:
+            Path(folder, "log.case").write_text(
+                "log-file: C:\\WINNT\\ZOVSETUP.LOG\nmachine:\n  file C:\\WINNTX\\a.txt x\n"
+                "  file C:\\winnt\\system32\\b.txt y\nrun: D:\\win2000\\SETUP.EXE\nexit: 0\n"
+                "output:\nlog:\n  2000-01-01 00:00:00 C:\\WINNT.\n")
+            with mock.patch.object(case_module, "CASES", Path(folder)):
+                wine = case_module.Case("log", "C:\\windows\\system32")
+                simulated = case_module.Case("log")
+        self.assertEqual(wine.value("log-file"), "C:\\windows\\ZOVSETUP.LOG")
+        self.assertEqual(wine.statements, ["file C:\\WINNTX\\a.txt x",
+                                           "file C:\\windows\\system32\\b.txt y"])
+        self.assertEqual(wine.steps[0]["log"], ["2000-01-01 00:00:00 C:\\windows."])
+        self.assertEqual(simulated.value("log-file"), "C:\\WINNT\\ZOVSETUP.LOG")
+        self.assertEqual(simulated.steps[0]["log"], ["2000-01-01 00:00:00 C:\\WINNT."])
+
+
+if __name__ == "__main__":
+    unittest.main()
