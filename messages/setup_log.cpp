@@ -95,11 +95,11 @@ void SetupLog::WriteText(std::string_view text) {
       error = file_ != platform::kInvalidHandleValue ? WriteLine(line) : error;
     }
   }
-  if (error == platform::kErrorSuccess && !pending_note_.empty()) {
-    // What became of the named log, right after the line that found out.
-    const std::string note = std::move(pending_note_);
-    pending_note_.clear();
-    WriteText(note);
+  if (error == platform::kErrorSuccess && !pending_notes_.empty()) {
+    // What became of the log itself, right after the line that was being written.
+    std::vector<std::string> notes;
+    notes.swap(pending_notes_);
+    for (const std::string& note : notes) WriteText(note);
     return;
   }
   if (error != platform::kErrorSuccess) {
@@ -122,7 +122,10 @@ platform::Dword SetupLog::OpenFile(std::string_view path) {
     return error == platform::kErrorSuccess ? platform::kErrorGenFailure : error;
   }
   path_ = path;
-  if (set_aside) Write(kLogSetAside, {LogSafe(OldLogPath(path))});
+  if (set_aside) {
+    const std::string old = OldLogPath(path);
+    pending_notes_.push_back(FormatMessage(kLogSetAside, kLogSetAside, {old}));
+  }
   return platform::kErrorSuccess;
 }
 
@@ -137,7 +140,7 @@ void SetupLog::HandOverToFallback(platform::Dword error) {
     path_.clear();
     return;
   }
-  pending_note_ = FormatMessage(kLogNamedLogFailed, kLogNamedLogFailed, {named, code});
+  pending_notes_.push_back(FormatMessage(kLogNamedLogFailed, kLogNamedLogFailed, {named, code}));
 }
 
 void SetupLog::Close() {

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "messages/console.h"
 #include "platform/platform.h"
@@ -87,8 +88,9 @@ class SetupLog {
   std::string path_;
   platform::Handle file_ = platform::kInvalidHandleValue;
   bool handed_over_ = false;
-  /// Said in the log after the next line: that the named log was given up.
-  std::string pending_note_;
+  /// Said in the log after the next line: that a full log was set aside, that the named log was
+  /// given up.
+  std::vector<std::string> pending_notes_;
 };
 
 }  // namespace messages

@@ -141,9 +141,9 @@ TEST_F(SetupLogTest, AFullLogIsSetAsideFirst) {
     if (c.set_aside) {
       EXPECT_EQ(machine.files["C:\\WINNT\\ZOVSETUP.OLD"], std::string(c.size, 'x')) << c.size;
       EXPECT_EQ(machine.files[kDefault],
-                "2001-02-03 04:05:00 The log reached its size limit: the old one is "
-                "C:\\WINNT\\ZOVSETUP.OLD\r\n" +
-                    line);
+                line +
+                    "2001-02-03 04:05:01 The log reached its size limit: the old one is "
+                    "C:\\WINNT\\ZOVSETUP.OLD\r\n");
     } else {
       EXPECT_EQ(machine.files["C:\\WINNT\\ZOVSETUP.OLD"], "an older old log") << c.size;
       EXPECT_EQ(machine.files[kDefault], std::string(c.size, 'x') + line) << c.size;
