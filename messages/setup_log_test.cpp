@@ -6,7 +6,7 @@
 #include <set>
 
 #include "messages/builtin_catalogue.h"
-#include "tests/support/failing_platform.h"
+#include "platform/failing_platform.h"
 
 namespace messages {
 namespace {
