@@ -836,15 +836,21 @@ def visible(data):
                    for byte in data).splitlines()
 
 
+NOTHING_ELSE = "nothing else"
+
+
 def check_journal(check, expected, entries):
     """The run's journal ENTRIES of the operations that the EXPECTED lines name, one for each line
-    (`N OP ...`: N of them), as README.md says; no line at all: no entries."""
+    (`N OP ...`: N of them), as README.md says; no line at all, or a last line `nothing else`:
+    no entries of any other operation."""
+    everything = not expected or expected[-1] == NOTHING_ELSE
+    expected = [line for line in expected if line != NOTHING_ELSE]
     wanted = []
     for line in expected:
         count, _, rest = line.partition(" ")
         wanted += [rest if count.isdigit() else line] * (int(count) if count.isdigit() else 1)
     named = {line.split(" ")[1 if line.split(" ")[0].isdigit() else 0] for line in expected}
-    entries = [entry for entry in entries if not expected or entry.get("op") in named]
+    entries = [entry for entry in entries if everything or entry.get("op") in named]
     shown = "\n      ".join(f"{n}: {entry_line(entry)}" for n, entry in enumerate(entries, 1))
     for number, (line, entry) in enumerate(zip(wanted, entries), 1):
         op, _, text = line.partition(" ")
