@@ -22,6 +22,7 @@ from runner.simulator import Simulator  # noqa: E402
 class FakeBackend:
     def __init__(self, root, time_by_form):
         self.root, self.log_time_by_form = Path(root), time_by_form
+        self.config = {"version": "1.000.000"}
 
     def host_path(self, path):
         return self.root / path[0] / path[3:].replace("\\", "/")
@@ -55,9 +56,13 @@ EXACT = ["2026-12-09 18:40:01 Setup started: D:\\win2000\\SETUP.EXE /Q",
 
 
 class LogTest(unittest.TestCase):
-    def failures(self, expected, before, after, time_by_form=False):
+    def failures(self, expected, before, after, time_by_form=False, old_log=None):
         with tempfile.TemporaryDirectory() as root:
             check = FakeCheck(root, time_by_form)
+            if old_log is not None:  # the log that the run set aside
+                old = check.backend.host_path("C:\\WINNT\\ZOVSETUP.OLD")
+                old.parent.mkdir(parents=True)
+                old.write_bytes(old_log)
             with mock.patch("builtins.print"):
                 check_log(check, expected, before, after, "utf-8")
             return check.failures
@@ -106,6 +111,25 @@ class LogTest(unittest.TestCase):
                 else:
                     self.assertEqual(len(failures), 1, failures)
                     self.assertIn(failure, failures[0])
+
+    def test_a_log_set_aside_whole_begins_anew(self):
+        table = [  # what lies in ZOVSETUP.OLD after the run, the failure (None: none)
+            (OLD, None),
+            (OLD + b"x", "did not append"),
+            (None, "did not append"),
+        ]
+        for old_log, failure in table:
+            with self.subTest(old_log=old_log):
+                failures = self.failures(EXACT, OLD, ADDED, old_log=old_log)
+                self.assertEqual([f for f in failures if failure is None or failure not in f], [])
+                self.assertEqual(len(failures), 0 if failure is None else 1)
+
+    def test_the_version_stands_for_the_programs_stamp(self):
+        added = b"2026-12-09 18:40:01 Setup 1.000.000 started\r\n"
+        self.assertEqual(self.failures(["2026-12-09 18:40:01 Setup {version} started"], None, added),
+                         [])
+        self.assertEqual(len(self.failures(["2026-12-09 18:40:01 Setup {version} started"], None,
+                                           added.replace(b"1.000.000", b"1.000.001"))), 1)
 
     def test_an_expected_line_begins_with_its_time(self):
         for line in ("Setup started", "{*} Setup started", "2026-12-09 18:40 Setup"):
