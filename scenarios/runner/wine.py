@@ -8,6 +8,7 @@ from .backend import Backend, run_program
 from .common import (LOCALES, PLANTED_DLLS, RUN_ONCE, SETUP_LOG, WINE_SYSTEM32, CaseError, Device,
                      carries)
 from .keywait import key_wait
+from .log import old_log
 
 
 class Wine(Backend):
@@ -111,7 +112,8 @@ class Wine(Backend):
                 path.unlink()
         for log in (WINE_SYSTEM32.rpartition("\\")[0] + "\\" + SETUP_LOG, check.log_file):
             if log and log[:2].upper() == "C:":
-                self.host_path(log).unlink(missing_ok=True)
+                for each in (log, old_log(log)):  # and where a full log was set aside
+                    self.host_path(each).unlink(missing_ok=True)
         self.tool(check, "clear")
         self.tool(check, "regdelete", RUN_ONCE, "Setup")
 
