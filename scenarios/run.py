@@ -34,6 +34,8 @@ import time
 from pathlib import Path
 
 CASES = Path(__file__).resolve().parent
+sys.path.insert(0, str(CASES.parent / "release" / "msi"))
+import make_msi  # noqa: E402  (the Windows Installer package's builder)
 SKIPPED = 77
 TIME_LIMIT = 120  # seconds for one run of a program
 
@@ -41,6 +43,12 @@ TIME_LIMIT = 120  # seconds for one run of a program
 SYSTEM32 = "C:\\WINNT\\system32"
 WINE_SYSTEM32 = "C:\\windows\\system32"
 RUN_ONCE = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+# The Windows Installer package: where it places the medium, and where the installer lists an
+# installed product (the key of its ProductCode).
+PACKAGE_FOLDER = "C:\\Program Files\\" + make_msi.INSTALL_FOLDER
+UNINSTALL = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+# Where devtool writes msiexec's exit code (Wine.run).
+MSIEXEC_EXIT = "C:\\msiexec.exit"
 
 # The package tree and its nineteen files: where each lies on the medium (D:\) and in the package.
 PACKAGE_DIRS = ["win2000", "nt", "nt\\X4400", "nt\\X4400\\pivandor", "nls"]
@@ -306,6 +314,37 @@ def deploy(check, what):
         write(check, package + "\\" + target, content)
 
 
+def package(check, what):
+    """The Windows Installer package of the medium on D: as it stands (every file of it), built
+    by make_msi.py with the build's custom action, at the Windows path PATH."""
+    path, _, options = what.partition(" ")
+    version, action = fields(options).get("version"), check.backend.config.get("msi_action")
+    if not version:
+        raise CaseError(f"package {what}: no version=X.Y.Z")
+    if not action:
+        raise Unavailable("the Windows Installer package is x86 only: this build has no custom "
+                          "action")
+    medium, target = check.backend.host_path("D:\\"), check.backend.host_path(path)
+    files = sorted(file.relative_to(medium).as_posix() for file in medium.rglob("*")
+                   if file.is_file())
+    target.parent.mkdir(parents=True, exist_ok=True)
+    try:
+        make_msi.build(version, medium, files, action, target)
+    except make_msi.PackageError as error:
+        raise CaseError(f"package {what}: {error}")
+    check.backend.packaged(make_msi.product_code(version))
+    check.package = {file: (medium / file).read_bytes() for file in files}
+
+
+def raise_stamp(check, path):
+    """The version stamp of the file at PATH raised by one (raised_stamp)."""
+    host = check.backend.host_path(path)
+    content = raised_stamp(host.read_bytes())
+    if content is None:
+        raise CaseError(f"raise-stamp: {path} has no version stamp to raise")
+    host.write_bytes(content)
+
+
 def raised_stamp(data):
     """DATA with the number of its version stamp (the first, as the program reads it) raised by
     one, its digits turning in their places as a counter's do; None without a stamp whose
@@ -338,6 +377,8 @@ FILE_STATEMENTS = {
     "read-only": make_read_only,
     "remove": remove,
     "copy": copy,
+    "package": package,
+    "raise-stamp": raise_stamp,
 }
 
 
@@ -350,6 +391,7 @@ class Check:
         self.backend, self.failures, self.said = backend, 0, set()
         self.out = backend.work / "runs" / name
         self.machine_dir, self.machine, self.laid_out = self.out / "machine", None, {}
+        self.package = None  # {medium path: bytes} of the last package built
 
     def fail(self, message):
         print("  FAILED: " + message)
@@ -405,6 +447,9 @@ class Backend:
 
     def host_path(self, path):
         return self.drive(path[0]) / path[3:].replace("\\", "/")
+
+    def packaged(self, product_code):
+        """A Windows Installer package of this product code was built (reset uninstalls it)."""
 
 
 # The simulator's stand-in for a program that the setup program starts, as standin.cpp is on
@@ -624,8 +669,9 @@ class Wine(Backend):
         return folder
 
     def reset(self, check):
-        """No medium (D: its folder), package, test devices, RunOnce value, service program or
-        planted DLL."""
+        """No medium (D: its folder), package, test devices, RunOnce value, service program,
+        planted DLL, or product of a Windows Installer package that a case built."""
+        self.uninstall_packages(check)
         shutil.rmtree(self.medium, ignore_errors=True)
         for folder in self.work.glob("drive-?"):
             shutil.rmtree(folder)
@@ -641,6 +687,26 @@ class Wine(Backend):
 
     def install(self, path, program):
         shutil.copy(self.programs / program, self.host_path(path))
+
+    def packaged(self, product_code):
+        with open(self.work / "packaged", "a", encoding="ascii") as packaged:
+            packaged.write(product_code + "\n")
+
+    def uninstall_packages(self, check):
+        """Uninstalls each product that a case's package installed (the installer then leaves
+        the drivers alone), and removes what is left in the package's folder."""
+        packaged = self.work / "packaged"
+        codes = set(packaged.read_text(encoding="ascii").split()) if packaged.exists() else set()
+        for code in sorted(codes):
+            if self.product_version(check, code) is not None:
+                self.quietly(self.loader, "msiexec", "/x", "{" + code + "}", "/qn")
+        packaged.unlink(missing_ok=True)
+        shutil.rmtree(self.host_path(PACKAGE_FOLDER), ignore_errors=True)
+
+    def product_version(self, check, product_code):
+        """The version that the installer lists for an installed product, None when none."""
+        value = self.registry_value(check, f"{UNINSTALL}\\{{{product_code}}}", "DisplayVersion")
+        return value[1] if value else None
 
     def machine_state(self, check, machine):
         """The devices, made by devtool: each with a hardware-ID list and an update that works;
@@ -664,13 +730,23 @@ class Wine(Backend):
 
     def run(self, check, command, env, stdin, out):
         """In the locale that gives the machine's language and in its current directory (C:\\
-        where it says none)."""
+        where it says none). msiexec runs through devtool, which reads its whole exit code (3010
+        comes to Linux as 194)."""
         machine, env = check.machine, {**self.env, **env}
         if machine and machine.language != 1033:
             env["LC_ALL"] = LOCALES[machine.language]
         folder = (self.host_path(machine.current_directory + "\\")
                   if machine and machine.current_directory else self.prefix / "drive_c")
-        return run_program(check, [self.loader, *command], env, stdin, folder, out)
+        if not command or command[0].lower() != "msiexec":
+            return run_program(check, [self.loader, *command], env, stdin, folder, out)
+        exit_file = self.host_path(MSIEXEC_EXIT)
+        exit_file.unlink(missing_ok=True)
+        result = run_program(check, [self.loader, str(self.programs / "devtool.exe"), "run",
+                                     MSIEXEC_EXIT, *command], env, stdin, folder, out)
+        if result.returncode != 0:
+            check.fail(f"devtool run: exit code {result.returncode}")
+        code = int(exit_file.read_text()) if exit_file.exists() else None
+        return subprocess.CompletedProcess(result.args, code, result.stdout, result.stderr)
 
     def restart(self, check, arriving, env, out):
         """The devices that come back at the restart (anew, with their children: the program
@@ -996,11 +1072,55 @@ def check_loaded(check, words, loaded=True):
                    f" (loaded into: {', '.join(sorted(into)) or 'nothing'})")
 
 
+def check_placed(check, _):
+    """Every file of the last package built lies in the package's folder, as in the package."""
+    for path, content in (check.package or {}).items():
+        host = check.backend.host_path(PACKAGE_FOLDER + "\\" + path.replace("/", "\\"))
+        if not host.is_file():
+            check.fail(f"{path} is not placed in {PACKAGE_FOLDER}")
+        elif host.read_bytes() != content:
+            check.fail(f"{path} in {PACKAGE_FOLDER} is not the package's")
+    if not check.package:
+        check.fail("placed: no package was built")
+
+
+def check_not_placed(check, _):
+    """No file of the last package built lies in the package's folder."""
+    for path in check.package or {}:
+        if check.backend.host_path(PACKAGE_FOLDER + "\\" + path.replace("/", "\\")).exists():
+            check.fail(f"{path} is left in {PACKAGE_FOLDER}")
+    if not check.package:
+        check.fail("not-placed: no package was built")
+
+
+def check_product(check, version, installed=True):
+    """The installer lists the product of the package of VERSION as installed (or not)."""
+    found = check.backend.product_version(check, make_msi.product_code(version))
+    if (found == version) != installed:
+        check.fail(f"the product of version {version} is {'not ' if installed else ''}installed"
+                   f" (the installer lists {found})")
+
+
+def check_logged(check, words, logged=True):
+    """The file at the Windows path FILE (an installer's log: ANSI or UTF-16) holds TEXT (or,
+    there, does not)."""
+    path, _, text = words.partition(" ")
+    host = check.backend.host_path(path)
+    if not host.is_file():
+        return check.fail(f"{path}: no such file")
+    if (text in host.read_bytes().replace(b"\0", b"").decode("latin-1")) != logged:
+        check.fail(f"{path} {'does not hold' if logged else 'holds'} '{text}'")
+
+
 CHECKS = {"deployed": check_deployed, "kept": check_kept, "missing": check_missing,
           "driver": check_driver, "no-driver": check_no_driver, "absent": check_absent,
           "starts": check_starts, "started": check_started, "runonce": check_runonce,
           "no-runonce": lambda check, _: check_runonce(check, ""), "loaded": check_loaded,
-          "not-loaded": lambda check, words: check_loaded(check, words, False)}
+          "not-loaded": lambda check, words: check_loaded(check, words, False),
+          "placed": check_placed, "not-placed": check_not_placed, "product": check_product,
+          "no-product": lambda check, version: check_product(check, version, False),
+          "logged": check_logged,
+          "not-logged": lambda check, words: check_logged(check, words, False)}
 
 
 # --- The command line ----------------------------------------------------------------------
