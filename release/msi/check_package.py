@@ -47,6 +47,9 @@ SETUP_PATH = r"[INSTALLDIR]win2000\SETUP.EXE"
 ONLY_DETECT, INCLUDE_MINIMUM, INCLUDE_MAXIMUM = 2, 256, 512
 
 
+WORK = [None]  # the temporary folder of a check
+
+
 class Problems(list):
     def want(self, condition, message):
         if not condition:
@@ -54,7 +57,9 @@ class Problems(list):
 
 
 def msiinfo(*args):
-    result = subprocess.run(["msiinfo", *args], capture_output=True, text=True)
+    """msiinfo's output. It runs in the temporary folder: exporting a table with binary data
+    writes that data to a folder of the table's name there."""
+    result = subprocess.run(["msiinfo", *args], capture_output=True, text=True, cwd=WORK[0])
     if result.returncode != 0:
         raise RuntimeError(f"msiinfo {' '.join(args)}: {result.stderr.strip()}")
     return result.stdout
@@ -118,7 +123,7 @@ def check_package(package, version, files, action, problems):
             extracted = Path(folder) / "action"
             extracted.write_bytes(subprocess.run(
                 ["msiinfo", "extract", str(package), "Binary." + binary[0]],
-                capture_output=True, check=True).stdout)
+                capture_output=True, check=True, cwd=WORK[0]).stdout)
             problems.want(extracted.read_bytes() == Path(action).read_bytes(),
                           f"Binary {binary[0]} is not {action}")
 
@@ -174,6 +179,7 @@ def main(argv):
     args = parser.parse_args(argv)
     problems = Problems()
     with tempfile.TemporaryDirectory(prefix="check-package-") as work:
+        WORK[0] = work
         medium = Path(work) / "medium"
         (medium / "win2000").mkdir(parents=True)
         shutil.copyfile(args.setup_exe, medium / "win2000/SETUP.EXE")
