@@ -4,9 +4,11 @@ msiinfo (msitools): what Windows Installer 2.0, as Windows 2000 SP4 ships it, ne
 it per machine without a user interface, and what makes a later version a major upgrade.
 
     check_package.py --version X.Y.Z --setup-exe IMAGE --nls DIR --action runsetup.dll
+                     --fleet docs/fleet.md
 
 Packages of a medium of IMAGE and the catalogue files of DIR are built in a temporary folder:
-two of version X.Y.Z and one of a higher version. Each problem is printed; exit code 0 when
+two of version X.Y.Z and one of a higher version. Their UpgradeCode, the same for every version
+ever shipped, must be the one that the administrator's guide (--fleet) names. Each problem is printed; exit code 0 when
 there is none, 1 otherwise.
 """
 
@@ -47,6 +49,8 @@ SETUP_PATH = r"[INSTALLDIR]win2000\SETUP.EXE"
 ONLY_DETECT, INCLUDE_MINIMUM, INCLUDE_MAXIMUM = 2, 256, 512
 
 
+# How the administrator's guide names the UpgradeCode.
+DOCUMENTED_UPGRADE_CODE = re.compile(r"upgrade code \(`(\{[0-9A-F-]{36}\})`\)")
 WORK = [None]  # the temporary folder of a check
 
 
@@ -174,7 +178,7 @@ def higher(version):
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    for option in ("--version", "--setup-exe", "--nls", "--action"):
+    for option in ("--version", "--setup-exe", "--nls", "--action", "--fleet"):
         parser.add_argument(option, required=True)
     args = parser.parse_args(argv)
     problems = Problems()
@@ -199,6 +203,10 @@ def main(argv):
     both = f"the packages of {args.version} and {higher(args.version)}"
     problems.want(codes["first"][0] != codes["higher"][0], f"{both} have one ProductCode")
     problems.want(codes["first"][1] == codes["higher"][1], f"{both} differ in UpgradeCode")
+    documented = DOCUMENTED_UPGRADE_CODE.search(Path(args.fleet).read_text(encoding="utf-8"))
+    problems.want(documented and documented.group(1) == codes["first"][1],
+                  f"UpgradeCode {codes['first'][1]}, but {args.fleet} names "
+                  f"{documented.group(1) if documented else 'none'}")
     for problem in problems:
         print(f"check_package: {problem}")
     if not problems:
