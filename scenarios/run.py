@@ -475,6 +475,7 @@ class Simulator(Backend):
     """setup-sim on a machine folder made from the case."""
 
     name, title, line_end, program = "simulator", "the simulator", b"\n", "setup_sim"
+    arch = None
     keys, key_wait_case = ("x", "F1", "C-c"), "first-install"  # the key wait reads the terminal raw
     cannot = {"console_processes": "the simulator keeps no console process count",
               "addreg": "the simulator runs no INF's AddReg",
@@ -1144,7 +1145,8 @@ def run_check(backend, name):
     try:
         case = None if name in backend.specials else Case(name, backend.system)
         only = case and case.value("only")
-        if only and only.split()[0] != backend.name:
+        if only and (only.split()[0] != backend.name
+                     or only.split()[1:2] == ["x86"] and backend.arch != "win32"):
             print(f"  skipped: only on the {only}")
             return SKIPPED
         backend.start(check)
