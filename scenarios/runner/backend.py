@@ -14,6 +14,7 @@ class Check:
         self.out = backend.work / "runs" / name
         self.machine_dir, self.machine, self.laid_out = self.out / "machine", None, {}
         self.log_file = None  # the setup log that the case's runs are held to (a Windows path)
+        self.package = None  # {medium path: bytes} of the last Windows Installer package built
 
     def fail(self, message):
         print("  FAILED: " + message)
@@ -65,3 +66,6 @@ class Backend:
 
     def host_path(self, path):
         return self.drive(path[0]) / path[3:].replace("\\", "/")
+
+    def packaged(self, product_code):
+        """A Windows Installer package of this product code was built (reset uninstalls it)."""

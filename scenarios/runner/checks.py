@@ -2,6 +2,7 @@
 new check is a function here, named in CHECKS."""
 import filecmp
 
+from .package import PACKAGE_CHECKS
 from .common import PACKAGE_DIRS, PACKAGE_FILES, RUN_ONCE, carries, fields
 
 
@@ -138,4 +139,5 @@ CHECKS = {"deployed": check_deployed, "kept": check_kept, "missing": check_missi
           "driver": check_driver, "no-driver": check_no_driver, "absent": check_absent,
           "starts": check_starts, "started": check_started, "runonce": check_runonce,
           "no-runonce": lambda check, _: check_runonce(check, ""), "loaded": check_loaded,
-          "not-loaded": lambda check, words: check_loaded(check, words, False)}
+          "not-loaded": lambda check, words: check_loaded(check, words, False),
+          **PACKAGE_CHECKS}

@@ -53,7 +53,8 @@ def run_check(backend, name):
     try:
         case = None if name in backend.specials else Case(name, backend.system)
         only = case and case.value("only")
-        if only and only.split()[0] != backend.name:
+        if only and (only.split()[0] != backend.name
+                     or only.split()[1:2] == ["x86"] and backend.arch != "win32"):
             print(f"  skipped: only on the {only}")
             return SKIPPED
         backend.start(check)

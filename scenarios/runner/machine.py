@@ -5,6 +5,7 @@ import re
 import shutil
 from pathlib import Path
 
+from .package import package
 from .common import (PACKAGE_DIRS, PACKAGE_FILES, PLANTED_DLLS, SETUP_LOG, SYSTEM32,
                      VERSION_STAMP, CaseError, fields)
 
@@ -219,6 +220,15 @@ def large_file(check, words):
     write(check, path, content)
 
 
+def raise_stamp(check, path):
+    """The version stamp of the file at PATH raised by one (raised_stamp)."""
+    host = check.backend.host_path(path)
+    content = raised_stamp(host.read_bytes())
+    if content is None:
+        raise CaseError(f"raise-stamp: {path} has no version stamp to raise")
+    host.write_bytes(content)
+
+
 # The statements on the machine's files, each laid out with the rest of its line.
 FILE_STATEMENTS = {
     "service-program": lambda check, _: check.backend.install(
@@ -236,4 +246,6 @@ FILE_STATEMENTS = {
     "remove": remove,
     "copy": copy,
     "large-file": large_file,
+    "package": lambda check, what: package(check, what),
+    "raise-stamp": lambda check, path: raise_stamp(check, path),
 }

@@ -32,6 +32,7 @@ class Simulator(Backend):
     """setup-sim on a machine folder made from the case."""
 
     name, title, line_end, program = "simulator", "the simulator", b"\n", "setup_sim"
+    arch = None
     log_time_by_form = False  # the machine's clock is the case's: a log line's time is exact
     keys, key_wait_case = ("x", "F1", "C-c"), "first-install"  # the key wait reads the terminal raw
     specials = {"keywait": key_wait}

@@ -9,6 +9,11 @@ from .common import (LOCALES, PLANTED_DLLS, RUN_ONCE, SETUP_LOG, WINE_SYSTEM32, 
                      carries)
 from .keywait import key_wait
 from .log import old_log
+from .package import PACKAGE_FOLDER, UNINSTALL
+
+
+# Where devtool writes msiexec's exit code (Wine.run).
+MSIEXEC_EXIT = "C:\\msiexec.exit"
 
 
 class Wine(Backend):
@@ -99,7 +104,9 @@ class Wine(Backend):
 
     def reset(self, check):
         """No medium (D: its folder), package, test devices, RunOnce value, service program,
-        planted DLL or setup log (the Windows directory's, and the case's where it is on C:)."""
+        planted DLL, setup log (the Windows directory's, and the case's where it is on C:), or
+        product of a Windows Installer package that a case built."""
+        self.uninstall_packages(check)
         shutil.rmtree(self.medium, ignore_errors=True)
         for folder in self.work.glob("drive-?"):
             shutil.rmtree(folder)
@@ -142,13 +149,43 @@ class Wine(Backend):
 
     def run(self, check, command, env, stdin, out):
         """In the locale that gives the machine's language and in its current directory (C:\\
-        where it says none)."""
+        where it says none). msiexec runs through devtool, which reads its whole exit code (3010
+        comes to Linux as 194)."""
         machine, env = check.machine, {**self.env, **env}
         if machine and machine.language != 1033:
             env["LC_ALL"] = LOCALES[machine.language]
         folder = (self.host_path(machine.current_directory + "\\")
                   if machine and machine.current_directory else self.prefix / "drive_c")
-        return run_program(check, [self.loader, *command], env, stdin, folder, out)
+        if not command or command[0].lower() != "msiexec":
+            return run_program(check, [self.loader, *command], env, stdin, folder, out)
+        exit_file = self.host_path(MSIEXEC_EXIT)
+        exit_file.unlink(missing_ok=True)
+        result = run_program(check, [self.loader, str(self.programs / "devtool.exe"), "run",
+                                     MSIEXEC_EXIT, *command], env, stdin, folder, out)
+        if result.returncode != 0:
+            check.fail(f"devtool run: exit code {result.returncode}")
+        code = int(exit_file.read_text()) if exit_file.exists() else None
+        return subprocess.CompletedProcess(result.args, code, result.stdout, result.stderr)
+
+    def packaged(self, product_code):
+        with open(self.work / "packaged", "a", encoding="ascii") as packaged:
+            packaged.write(product_code + "\n")
+
+    def uninstall_packages(self, check):
+        """Uninstalls each product that a case's package installed (the installer then leaves
+        the drivers alone), and removes what is left in the package's folder."""
+        packaged = self.work / "packaged"
+        codes = set(packaged.read_text(encoding="ascii").split()) if packaged.exists() else set()
+        for code in sorted(codes):
+            if self.product_version(check, code) is not None:
+                self.quietly(self.loader, "msiexec", "/x", "{" + code + "}", "/qn")
+        packaged.unlink(missing_ok=True)
+        shutil.rmtree(self.host_path(PACKAGE_FOLDER), ignore_errors=True)
+
+    def product_version(self, check, product_code):
+        """The version that the installer lists for an installed product, None when none."""
+        value = self.registry_value(check, f"{UNINSTALL}\\{{{product_code}}}", "DisplayVersion")
+        return value[1] if value else None
 
     def restart(self, check, arriving, env, out):
         """The devices that come back at the restart (anew, with their children: the program
