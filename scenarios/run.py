@@ -177,10 +177,14 @@ class MachineDevice:
 # The statements that set one thing of the machine: which, and how their value reads.
 SETTINGS = {"language": ("language", int), "system-directory": ("system", str),
             "read-only-registry": ("registry_writable", lambda _: False),
-            "medium": ("medium", str), "current-directory": ("current_directory", str)}
+            "medium": ("medium", str), "current-directory": ("current_directory", str),
+            "windows-directory": ("windows_directory", str), "clock": ("clock", str),
+            "wow64": ("wow64", lambda _: True)}
 # What only the simulated machine can lay out (Wine, as root, overwrites a read-only file).
 SIMULATOR_ONLY = {"system-directory": "another system directory", "fault": "a fault",
-                  "read-only-registry": "a read-only registry", "read-only": "a read-only file"}
+                  "read-only-registry": "a read-only registry", "read-only": "a read-only file",
+                  "windows-directory": "another Windows directory", "clock": "a set clock",
+                  "wow64": "a 64-bit Windows"}
 
 
 class Machine:
@@ -190,6 +194,7 @@ class Machine:
     def __init__(self, case=None):
         self.system = case.system if case else SYSTEM32
         self.language, self.registry_writable = 1033, True
+        self.windows_directory, self.clock, self.wow64 = None, None, False
         self.medium, self.current_directory = "D:", None
         self.devices, self.faults, self.files, self.simulator_only = [], [], [], []
         nesting = []  # (indentation, device) of the devices that may take children
@@ -467,6 +472,10 @@ class Simulator(Backend):
                        if machine.current_directory else {}),
                     "language": machine.language, "sleep": "virtual",
                     "registry_writable": machine.registry_writable, "registry": {},
+                    **({"windows_directory": machine.windows_directory}
+                       if machine.windows_directory is not None else {}),
+                    **({"clock": machine.clock} if machine.clock is not None else {}),
+                    "wow64": machine.wow64,
                     "faults": machine.faults, "devices": [sim_device(device) for device
                                                           in machine.devices
                                                           if not device.at_restart]})
