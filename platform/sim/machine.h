@@ -55,6 +55,10 @@ inline constexpr LocalTime kDefaultClock{
 /// that machine.json's form has.
 inline constexpr int kEarliestClockYear = 1601;
 inline constexpr int kLatestClockYear = 9999;
+/// The last moment a clock can show; a sleep past it leaves the clock there.
+inline constexpr LocalTime kLatestClock{
+    std::chrono::sys_days{std::chrono::year{kLatestClockYear + 1} / std::chrono::January / 1} -
+    std::chrono::milliseconds{1}};
 
 /// Reads a clock in machine.json's form, "YYYY-MM-DD HH:MM:SS.mmm"; nothing when it is not a
 /// valid date and time of that form.

@@ -414,7 +414,7 @@ void SimPlatform::SetLastError(Dword error) {
 
 void SimPlatform::Sleep(Dword milliseconds) {
   Journal({{"op", op::kSleep}, {"ok", true}, {"milliseconds", milliseconds}});
-  machine_.clock += std::chrono::milliseconds(milliseconds);
+  machine_.clock = std::min(machine_.clock + std::chrono::milliseconds(milliseconds), kLatestClock);
   if (!machine_.virtual_sleep) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 

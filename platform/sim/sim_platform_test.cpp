@@ -403,6 +403,8 @@ TEST(SimPlatform, TheClockMovesOnlyBySleep) {
       {"1999-12-31 23:59:59.900", {100}, true, "2000-01-01 00:00:00.000", 6},
       {"2024-02-28 23:00:00.000", {3600000}, true, "2024-02-29 00:00:00.000", 4},
       {"2026-12-09 18:40:50.999", {4294967295u}, true, "2027-01-28 11:43:38.294", 4},
+      // The clock stops at the last moment machine.json can hold.
+      {"9999-12-31 23:59:59.000", {999, 1, 4294967295u}, true, "9999-12-31 23:59:59.999", 5},
       // A real sleep moves it on by what was asked, not by what the host took.
       {"2000-01-01 00:00:00.000", {20, 30}, false, "2000-01-01 00:00:00.050", 6},
   };
