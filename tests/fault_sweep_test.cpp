@@ -51,11 +51,19 @@ constexpr int kMostCalls = 150;
 /// Runs at the same time (one per core).
 constexpr unsigned kWorkers = 2;
 
-/// A platform operation to fail, with an error it plausibly fails with.
+/// A platform operation to fail, with an error it plausibly fails with; only on this path when
+/// one is given.
 struct FailingCall {
   std::string_view op;
   Dword error;
+  std::string_view path = {};
+  /// Whether only the setup log uses the call: failing it must leave the run exactly as it is
+  /// with nothing failing (the same output, exit code and package), whatever the log lost.
+  bool log_only = false;
 };
+
+/// The setup log of the example machines.
+constexpr std::string_view kLogPath = "C:\\WINNT\\ZOVSETUP.LOG";
 
 /// The failures swept: every operation that a fault can name (sim/operations.h), one of them
 /// with two errors.
@@ -68,15 +76,16 @@ const FailingCall kFailingCalls[] = {
     {sim::op::kSetupDiEnumDeviceInfo, platform::kErrorNoSuchDevinst},
     {sim::op::kCreateDirectoryA, platform::kErrorAccessDenied},
     {sim::op::kCreateFileA, platform::kErrorAccessDenied},
-    {sim::op::kWriteFile, platform::kErrorDiskFull},
-    {sim::op::kMoveFileExA, platform::kErrorSharingViolation},
+    {sim::op::kCreateFileA, platform::kErrorAccessDenied, kLogPath, true},
+    {sim::op::kWriteFile, platform::kErrorDiskFull, {}, true},
+    {sim::op::kMoveFileExA, platform::kErrorSharingViolation, {}, true},
     {sim::op::kSetupDiGetClassDevsA, platform::kErrorAccessDenied},
     {sim::op::kSetupDiCallClassInstaller, platform::kErrorAccessDenied},
     {sim::op::kUpdateDriverForPlugAndPlayDevicesA, platform::kErrorGenFailure},
     {sim::op::kGetSystemDirectoryA, platform::kErrorNotEnoughMemory},
-    {sim::op::kGetWindowsDirectoryA, platform::kErrorNotEnoughMemory},
-    {sim::op::kGetVersionExA, platform::kErrorInsufficientBuffer},
-    {sim::op::kIsWow64Process, platform::kErrorAccessDenied},
+    {sim::op::kGetWindowsDirectoryA, platform::kErrorNotEnoughMemory, {}, true},
+    {sim::op::kGetVersionExA, platform::kErrorInsufficientBuffer, {}, true},
+    {sim::op::kIsWow64Process, platform::kErrorAccessDenied, {}, true},
     {sim::op::kGetModuleFileNameA, platform::kErrorNotEnoughMemory},
     {sim::op::kCreateProcessA, platform::kErrorAccessDenied},
     {sim::op::kWaitForSingleObject, platform::kErrorInvalidHandle},
@@ -116,7 +125,9 @@ const Scenario kScenarios[] = {
     {.name = "FirstInstall",
      .machine = "first-install",
      .made = {sim::op::kCreateDirectoryA, sim::op::kCopyFileA,
-              sim::op::kUpdateDriverForPlugAndPlayDevicesA, sim::op::kGetConsoleMode}},
+              sim::op::kUpdateDriverForPlugAndPlayDevicesA, sim::op::kGetConsoleMode,
+              sim::op::kGetWindowsDirectoryA, sim::op::kGetVersionExA, sim::op::kIsWow64Process,
+              sim::op::kWriteFile}},
     {.name = "HandOver",
      .machine = "handover",
      .made = {sim::op::kCreateProcessA, sim::op::kWaitForSingleObject,
@@ -385,6 +396,13 @@ struct FailedRun {
   std::vector<std::string> problems;
 };
 
+/// What a run left that the log's failures must not change.
+struct Outcome {
+  int exit_code = 0;
+  std::string out;
+  Snapshot package;
+};
+
 /// The runs of one operation failing at its first, second, ... call.
 struct OpSweep {
   FailingCall call;
@@ -394,8 +412,34 @@ struct OpSweep {
   std::vector<FailedRun> failed = {};
 };
 
+/// A failure of the log's own calls leaves the run as it is with nothing failing: each failed
+/// run's `outcomes` (in the order of the calls failed) against the `clean` one.
+void CompareWithTheCleanRun(const Outcome& clean, const std::vector<Outcome>& outcomes,
+                            OpSweep* sweep) {
+  for (std::size_t after = 0; after < outcomes.size(); ++after) {
+    const Outcome& failed = outcomes[after];
+    std::vector<std::string> problems;
+    if (failed.exit_code != clean.exit_code) {
+      problems.push_back("exit code " + std::to_string(failed.exit_code) + " where the run " +
+                         "with nothing failing ends with " + std::to_string(clean.exit_code));
+    }
+    if (failed.out != clean.out) {
+      problems.push_back("output differs from the run with nothing failing: " +
+                         Printable(clean.out));
+    }
+    if (failed.package != clean.package) {
+      problems.push_back("the package differs from the run with nothing failing");
+    }
+    if (!problems.empty()) {
+      sweep->failed.push_back(
+          {static_cast<int>(after), failed.exit_code, failed.out, std::move(problems)});
+    }
+  }
+}
+
 OpSweep SweepOperation(const Scenario& scenario, const FailingCall& call) {
   OpSweep sweep{call};
+  std::vector<Outcome> outcomes;
   std::vector<std::string> program = {scenario.program_path};
   program.insert(program.end(), scenario.options.begin(), scenario.options.end());
   for (int after = 0;; ++after) {
@@ -410,8 +454,9 @@ OpSweep SweepOperation(const Scenario& scenario, const FailingCall& call) {
       if (scenario.current_directory != nullptr) {
         machine.json()["current_directory"] = scenario.current_directory;
       }
-      machine.json()["faults"] = Json::array(
-          {Json{{"op", call.op}, {"error", call.error}, {"count", 1}, {"after", after}}});
+      Json fault = {{"op", call.op}, {"error", call.error}, {"count", 1}, {"after", after}};
+      if (!call.path.empty()) fault["path"] = call.path;
+      machine.json()["faults"] = Json::array({fault});
       const Snapshot before = TakeSnapshot(machine);
       const RunResult run = machine.Run(program, scenario.input, {}, kRunLimit);
       const Json& faults = machine.json()["faults"];
@@ -425,10 +470,13 @@ OpSweep SweepOperation(const Scenario& scenario, const FailingCall& call) {
       }
       // After a run that did not end by itself, the machine's state tells nothing more.
       if (!run.exited) return sweep;
+      const Outcome outcome{run.exit_code, run.out, TakeSnapshot(machine)};
       if (!fired) {
         sweep.calls = after;
+        if (call.log_only) CompareWithTheCleanRun(outcome, outcomes, &sweep);
         return sweep;
       }
+      outcomes.push_back(outcome);
     } catch (const std::exception& error_thrown) {
       sweep.failed.push_back(
           {after, -1, "", {std::string("the run broke: ") + error_thrown.what()}});
