@@ -143,16 +143,7 @@ platform::Word Win32Platform::GetSystemDefaultLangID() {
 }
 
 std::string Win32Platform::GetWindowsDirectoryA() {
-  std::string path(MAX_PATH, '\0');
-  for (;;) {
-    const UINT length = ::GetWindowsDirectoryA(path.data(), static_cast<UINT>(path.size()));
-    if (length == 0) return {};
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.assign(length, '\0');  // too small: `length` is the size needed, terminator included
-  }
+  return QueryDirectory(::GetWindowsDirectoryA);
 }
 
 platform::Bool Win32Platform::GetVersionExA(platform::OsVersionInfo* info) {
