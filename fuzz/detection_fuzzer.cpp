@@ -67,7 +67,7 @@ constexpr Dword kEndErrors[] = {platform::kErrorNoMoreItems, platform::kErrorNoM
                                 platform::kErrorSuccess, platform::kErrorGenFailure};
 constexpr std::size_t kMaxReads = 10000;
 
-class DevicePlatform final : public testing_support::FailingPlatform {
+class DevicePlatform final : public platform::FailingPlatform {
  public:
   static constexpr Handle kSet = 0x5E7;
 

@@ -29,7 +29,7 @@ namespace {
 
 constexpr std::string_view kPrompt = messages::kBuiltinTexts[messages::kCopyAnyway];
 
-class InputPlatform final : public testing_support::FailingPlatform {
+class InputPlatform final : public platform::FailingPlatform {
  public:
   explicit InputPlatform(std::string_view input) : input_(input) {}
 

@@ -16,7 +16,7 @@ using platform::Handle;
 
 /// Files in memory, each written only by appending, as the log writes them; a clock that moves
 /// one second a line.
-class LogFilePlatform : public testing_support::FailingPlatform {
+class LogFilePlatform : public platform::FailingPlatform {
  public:
   std::map<std::string, std::string> files;
   std::set<std::string> read_only;

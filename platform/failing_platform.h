@@ -1,7 +1,7 @@
-// For tests and host tools only. The base of the test doubles of platform::Platform (and of
-// package-info's host files): a machine that holds nothing, on which every operation fails as
-// Windows answers for an object that is not there, leaving a last-error value that says why. A
-// double derives from it and overrides only the operations it means to show.
+// A machine that holds nothing, on which every operation fails as Windows answers for an object
+// that is not there, leaving a last-error value that says why. The host tools build on it
+// (package-info reads the host's files through it) and so do the tests' doubles: each derives
+// from it and overrides only the operations it means to show.
 //
 // Beyond that: the system language is English (United States), a service that cannot fail;
 // standard output is kept in `output`; Sleep and the key wait return at once; the startup record
@@ -18,7 +18,7 @@
 
 #include "platform/platform.h"
 
-namespace testing_support {
+namespace platform {
 
 class FailingPlatform : public platform::Platform {
  public:
@@ -158,4 +158,4 @@ class FailingPlatform : public platform::Platform {
   }
 };
 
-}  // namespace testing_support
+}  // namespace platform

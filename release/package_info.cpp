@@ -31,7 +31,7 @@ namespace {
 /// A machine on which only the host's files can be read, by their host paths, and standard
 /// output is the process's own: what the stamp comparison uses. Everything else fails as on a
 /// machine that has nothing.
-class HostFiles : public testing_support::FailingPlatform {
+class HostFiles : public platform::FailingPlatform {
  public:
   std::optional<std::size_t> ReadBinaryFile(std::string_view path,
                                             std::span<char> buffer) override {

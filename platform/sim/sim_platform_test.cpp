@@ -1067,7 +1067,7 @@ TEST(FailingPlatform, AnswersAsTheSimulatedMachineDoesWhereTheObjectIsMissing) {
     TempMachine m;
     m.machine.current_drive = "";
     m.machine.registry_writable = false;
-    testing_support::FailingPlatform failing;
+    platform::FailingPlatform failing;
     const Answer simulated = ask(m.platform(), c.call);
     EXPECT_EQ(ask(failing, c.call), simulated) << c.name;
     EXPECT_EQ(m.platform().OpenHandleCount(), 0u) << c.name;

@@ -67,7 +67,7 @@ struct UpdateCall {
   Bool reboot_passed;  // the flag's value as the service found it
 };
 
-class FakeDevicePlatform final : public FailingPlatform {
+class FakeDevicePlatform final : public platform::FailingPlatform {
  public:
   static constexpr Handle kSet = 0x5E7;
   static constexpr Handle kSearch = 0x5EA;

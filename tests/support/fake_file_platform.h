@@ -17,7 +17,7 @@
 
 namespace testing_support {
 
-class FakeFilePlatform final : public FailingPlatform {
+class FakeFilePlatform final : public platform::FailingPlatform {
  public:
   /// Files by path; a path that is not here cannot be opened.
   std::map<std::string, std::string, std::less<>> files;
