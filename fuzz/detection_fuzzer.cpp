@@ -40,8 +40,8 @@
 #include "devices/device_enumeration.h"
 #include "devices/hardware_table.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/failing_platform.h"
 #include "platform/platform.h"
-#include "tests/support/failing_platform.h"
 
 namespace {
 

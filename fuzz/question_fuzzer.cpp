@@ -23,7 +23,7 @@
 #include "messages/builtin_catalogue.h"
 #include "messages/catalogue.h"
 #include "messages/console.h"
-#include "tests/support/failing_platform.h"
+#include "platform/failing_platform.h"
 
 namespace {
 

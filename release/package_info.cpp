@@ -23,8 +23,8 @@
 #include "deploy/version_stamps.h"
 #include "messages/catalogue.h"
 #include "messages/console.h"
+#include "platform/failing_platform.h"
 #include "platform/platform.h"
-#include "tests/support/failing_platform.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "deploy/package.h"
 #include "messages/builtin_catalogue.h"
 #include "platform/sim/machine.h"
-#include "tests/sim_run.h"
+#include "tests/support/sim_run.h"
 
 namespace {
 

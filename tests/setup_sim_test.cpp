@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "messages/builtin_catalogue.h"
-#include "tests/sim_run.h"
+#include "tests/support/sim_run.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/failing_platform.h"
+#include "platform/failing_platform.h"
 #include "tests/support/sim_machine_test.h"
 #include "tests/support/temp_machine.h"
 

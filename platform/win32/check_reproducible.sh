@@ -15,7 +15,7 @@ set -euo pipefail
 
 readonly PRESET=windows
 readonly TARGETS=(SETUP release)
-readonly IMAGE=platform/win32/SETUP.exe
+readonly IMAGE=programs/SETUP.exe
 readonly RELEASE=release
 readonly DIFFERENCES_SHOWN=20
 

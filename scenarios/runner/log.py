@@ -10,6 +10,7 @@ TIME = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d")
 TIME_LENGTH = 19
 ANY_TEXT = "{*}"  # in an expected line: any run of characters
 ANY_LINES = "..."  # an expected line alone: any number of lines
+VERSION = "{version}"  # in an expected line: the program's version stamp text (1.000.000)
 LINE_END = b"\r\n"
 
 
@@ -23,6 +24,8 @@ def check_log(check, expected, before, after, encoding):
     """The bytes the run appended (AFTER, which must begin with BEFORE, less BEFORE) are lines
     ended by CR LF, and they match the EXPECTED lines (as README.md says)."""
     path = check.log_file
+    if before is not None and after is not None and set_aside(check, before):
+        before = None  # the log reached its size limit and was set aside whole: a new one began
     if before is not None and (after is None or not after.startswith(before)):
         return check.fail(f"log: the run did not append to {path}: "
                           + ("it is gone" if after is None else "its earlier bytes changed"))
@@ -30,7 +33,8 @@ def check_log(check, expected, before, after, encoding):
     if added and not added.endswith(LINE_END):
         return check.fail(f"log: {path} does not end in CR LF after the run: ...{added[-60:]!r}")
     lines = added[:-len(LINE_END)].split(LINE_END) if added else []
-    patterns = [None if line == ANY_LINES else pattern(line, encoding,
+    version = check.backend.config["version"]
+    patterns = [None if line == ANY_LINES else pattern(line.replace(VERSION, version), encoding,
                                                       check.backend.log_time_by_form)
                 for line in expected]
     if not matches(patterns, lines):
@@ -38,6 +42,19 @@ def check_log(check, expected, before, after, encoding):
         actual = [line.decode(encoding, errors="backslashreplace") for line in lines]
         for line in difflib.unified_diff(expected, actual, lineterm="", n=2):
             print("    " + line)
+
+
+def old_log(path):
+    """Where the program sets a full log aside: its extension replaced by .OLD."""
+    folder, _, name = path.rpartition("\\")
+    stem = name.rpartition(".")[0] if "." in name else name
+    return (folder + "\\" if folder else "") + stem + ".OLD"
+
+
+def set_aside(check, before):
+    """Whether the log as it was before the run now lies, whole, where a full log is set aside."""
+    host = check.backend.host_path(old_log(check.log_file))
+    return host.is_file() and host.read_bytes() == before
 
 
 def pattern(line, encoding, time_by_form):

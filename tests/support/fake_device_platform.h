@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/failing_platform.h"
 #include "platform/platform.h"
-#include "tests/support/failing_platform.h"
 
 namespace testing_support {
 

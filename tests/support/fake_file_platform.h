@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/support/failing_platform.h"
+#include "platform/failing_platform.h"
 
 namespace testing_support {
 
