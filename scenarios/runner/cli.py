@@ -56,7 +56,10 @@ def run_check(backend, name):
         if only and only.split()[0] != backend.name:
             print(f"  skipped: only on the {only}")
             return SKIPPED
-        backend.start(check)
+        if case and backend.not_for(case):
+            print(f"  skipped: {backend.not_for(case)}")
+            return SKIPPED
+        backend.start(check, case)
         backend.specials[name](check) if case is None else run_case(check, case)
     except Unavailable as unavailable:
         return skip(unavailable)
@@ -96,7 +99,12 @@ def main(argv):
         return run_check(backend, argv[2])
     if wine and argv[1] in ("setup", "all"):
         check = Check(backend, "setup")
-        backend.setup(check)
+        for wow64 in backend.prefixes():
+            backend.use(wow64)
+            if backend.missing():  # only the WOW64 prefix's: its cases say so each
+                print(f"  {backend.title}: not made: {backend.missing()}")
+                continue
+            backend.setup(check)
         if check.failures:
             return 1
     if argv[1] == "all":
@@ -104,5 +112,5 @@ def main(argv):
         print(f"{outcomes.count(0)} passed, {outcomes.count(1)} failed, "
               f"{outcomes.count(SKIPPED)} skipped")
     if wine and argv[1] in ("cleanup", "all"):
-        backend.quietly("wineserver", "-k")
+        backend.stop()
     return 1 if 1 in outcomes else 0
