@@ -145,6 +145,10 @@ class JournalTest(unittest.TestCase):
             (["CopyFileA from=b"], [unknown, copy, exit_entry], True),
             (["CopyFileA", "ExitProcess exit_code=0"], [copy, unknown, exit_entry], False),
             (["ExitProcess exit_code=1"], [copy, exit_entry], True),
+            (["ExitProcess exit_code=0", "nothing else"], [exit_entry], False),
+            (["ExitProcess exit_code=0", "nothing else"], [unknown, exit_entry], True),
+            (["CopyFileA", "nothing else"], [copy, exit_entry], True),
+            (["CopyFileA", "ExitProcess", "nothing else"], [copy, exit_entry], False),
         ]
         for expected, entries, fails in table:
             with self.subTest(expected=expected, entries=entries):
@@ -167,7 +171,8 @@ class WineExitCodeTest(unittest.TestCase):
     def test_the_launcher_gives_the_whole_exit_code(self):
         table = [  # what the launcher wrote (None: no file), the exit status, the code, fails
             ("3010\n", 3010 & 0xFF, 3010, False),
-            ("256\n", 0, 256, False),
+            ("256\n", 1, 256, False),  # Wine: a code other than 0 never reads as success
+            ("256\n", 0, 256, True),
             ("4294967295\n", 255, 4294967295, False),
             ("0\n", 0, 0, False),
             ("3010\n", 3010, 3010, True),  # a status is never above 255: not the launcher's
@@ -188,7 +193,8 @@ class WineExitCodeTest(unittest.TestCase):
                     return subprocess.CompletedProcess(args, status, b"out", b"")
 
                 with mock.patch.object(wine_module, "run_program", launcher):
-                    result = backend.run(check, ["D:\\win2000\\SETUP.EXE", "/Q"], {}, b"", out)
+                    result = backend.run(check, ["D:\\win2000\\SETUP.EXE", "/Q"], {}, b"", out,
+                                         expected_exit=3010)
                 self.assertEqual(result.returncode, code)
                 self.assertEqual(result.stdout, b"out")
                 self.assertEqual(bool(check.failures), fails, check.failures)
@@ -203,8 +209,39 @@ class WineExitCodeTest(unittest.TestCase):
             (out / "exit_code").write_text("3010\n")
             with mock.patch.object(wine_module, "run_program", lambda *args: subprocess.
                                    CompletedProcess(args, 194, b"", b"")):
-                self.assertEqual(backend.run(check, ["SETUP"], {}, b"", out).returncode, 194)
+                self.assertEqual(backend.run(check, ["D:\\SETUP.EXE"], {}, b"", out,
+                                             expected_exit=3010).returncode, 194)
             self.assertEqual(len(check.failures), 1)
+
+    def test_which_runs_go_through_the_launcher(self):
+        table = [  # the program, the expected exit code, launched (None: a case error)
+            ("D:\\SETUP.EXE", None, False),  # not a run of a case: a restart, platform_check
+            ("D:\\SETUP.EXE", 0, True),
+            ("D:\\SETUP.EXE", 3010, True),
+            ("..\\SETUP", 1, True),
+            ("SETUP", 0, False),  # a bare name: Wine starts it through start.exe
+            ("SETUP", 255, False),
+            ("SETUP", 3010, None),
+        ]
+        for program, expected, launched in table:
+            with self.subTest(program=program, expected=expected), \
+                    tempfile.TemporaryDirectory() as root:
+                backend, seen = wine_backend(root), []
+
+                def started(_check, args, *_):
+                    seen.append(args)
+                    return subprocess.CompletedProcess(args, 0, b"", b"")
+
+                with mock.patch.object(wine_module, "run_program", started):
+                    try:
+                        backend.run(FakeCheck(root), [program, "/Q"], {}, b"",
+                                    Path(root) / "run", expected_exit=expected)
+                    except CaseError:
+                        seen.append(None)
+                self.assertEqual(None if seen[0] is None else seen[0][1] == root + "/launcher.exe",
+                                 launched)
+                if seen[0] is not None:
+                    self.assertEqual(seen[0][-2:], [program, "/Q"])
 
 
 class Wow64Test(unittest.TestCase):

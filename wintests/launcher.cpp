@@ -1,16 +1,17 @@
 // Starts a command line, waits for it and writes its whole exit code to a file. A Linux exit
 // status keeps only the low 8 bits of a Windows exit code (3010 arrives as 194), so the runner
-// starts every run under Wine through this program and reads the code from the file.
+// starts the runs of a case under Wine through this program and reads the code from the file.
 //
-//   launcher.exe CODE_FILE COMMAND LINE...
+//   launcher.exe CODE_FILE PROGRAM ARGUMENTS...
 //
-// The child's command line is the rest of the launcher's own, from the first character after
-// CODE_FILE and the blanks that follow it, as it stands: the quotes and spaces that Wine wrote
-// when it built the launcher's command line from the Linux arguments are those it writes for a
-// program started directly, so the child's GetCommandLineA answers as it would then. The child
-// gets the launcher's startup record, inherits its standard handles, console (none, when no
-// standard stream is a terminal), environment and current directory; the launcher reads and
-// writes none of the standard streams.
+// The child's command line is the one Wine gives a program started directly: PROGRAM's full path
+// in quotes, then the rest of the launcher's own command line from the blank after PROGRAM, as it
+// stands (the quotes and spaces that Wine wrote when it built the launcher's command line from
+// the Linux arguments are those it writes for a program started directly). A PROGRAM without a
+// folder (SETUP) is passed on as it is: Wine starts such a program through start.exe, which
+// CreateProcess cannot stand in for. The child gets the launcher's startup record and inherits
+// its standard handles, console (none, when no standard stream is a terminal), environment and
+// current directory; the launcher reads and writes none of the standard streams.
 //
 // CODE_FILE gets the child's exit code in decimal and a line end, and the launcher exits with
 // that code. When the child cannot be started or waited for, the launcher writes no file, says
@@ -46,6 +47,34 @@ const wchar_t* SkipBlanks(const wchar_t* at) {
   return at;
 }
 
+/// An argument without its quotes.
+std::wstring Unquoted(const wchar_t* start, const wchar_t* end) {
+  std::wstring text(start, end);
+  if (!text.empty() && text.front() == L'"') {
+    text.erase(0, 1);
+    if (!text.empty() && text.back() == L'"') text.pop_back();
+  }
+  return text;
+}
+
+/// The command line for the child, as Wine writes it for a program started directly: the
+/// program's full path in quotes (its drive letter in upper case), then the rest as it stands. A
+/// program named without a folder stays as it is; so does one whose full path cannot be had.
+std::wstring ChildCommandLine(const wchar_t* program) {
+  const wchar_t* const program_end = ArgumentEnd(program);
+  const std::wstring name = Unquoted(program, program_end);
+  if (name.find_first_of(L"\\/:") == std::wstring::npos) return program;
+  std::wstring full(MAX_PATH, L'\0');
+  const DWORD length = ::GetFullPathNameW(name.c_str(), MAX_PATH, full.data(), nullptr);
+  if (length == 0 || length >= MAX_PATH) return program;
+  full.resize(length);
+  // Wine writes the drive letter in upper case, as typed or not.
+  if (full.size() >= 2 && full[1] == L':' && full[0] >= L'a' && full[0] <= L'z') {
+    full[0] = static_cast<wchar_t>(full[0] - L'a' + L'A');
+  }
+  return L"\"" + full + L"\"" + program_end;
+}
+
 DWORD Fail(const char* what) {
   std::fprintf(stderr, "launcher: %s failed: error %lu\n", what, ::GetLastError());
   return kLauncherFailed;
@@ -57,19 +86,17 @@ int main() {
   const wchar_t* const own = ::GetCommandLineW();
   const wchar_t* const file_start = SkipBlanks(ArgumentEnd(own));
   const wchar_t* const file_end = ArgumentEnd(file_start);
-  std::wstring code_file(file_start, file_end);
-  if (code_file.size() >= 2 && code_file.front() == L'"') {
-    code_file = code_file.substr(1, code_file.size() - (code_file.back() == L'"' ? 2 : 1));
-  }
-  std::wstring command_line = SkipBlanks(file_end);
-  if (code_file.empty() || command_line.empty()) {
-    std::fprintf(stderr, "usage: launcher.exe CODE_FILE COMMAND LINE...\n");
+  const std::wstring code_file = Unquoted(file_start, file_end);
+  const wchar_t* const program = SkipBlanks(file_end);
+  if (code_file.empty() || *program == L'\0') {
+    std::fprintf(stderr, "usage: launcher.exe CODE_FILE PROGRAM ARGUMENTS...\n");
     return static_cast<int>(kLauncherFailed);
   }
 
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   ::GetStartupInfoW(&startup);
+  std::wstring command_line = ChildCommandLine(program);
   PROCESS_INFORMATION child{};
   // CreateProcessW may write into the command line: it is the string's own buffer.
   if (!::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,

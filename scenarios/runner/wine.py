@@ -18,6 +18,18 @@ WINE_SYSWOW64 = "C:\\windows\\syswow64"  # a 64-bit prefix's system directory fo
 WINE32, WINE64 = "/usr/lib/wine/wine", shutil.which("wine64") or "/usr/lib/wine/wine64"
 
 
+def bare_name(program):
+    """Whether a program is named without a folder (SETUP), to be looked for."""
+    return not any(mark in program for mark in "\\/:")
+
+
+def wine_exit_status(code):
+    """The exit status that Wine gives a Linux parent for a Windows exit CODE: its low 8 bits, but
+    1 for a code other than 0 whose low bits are 0 (which would read as success)."""
+    low = code & EXIT_STATUS_MASK
+    return 1 if code and not low else low
+
+
 class Wine(Backend):
     """SETUP.EXE under Wine: one prefix for the suite, the medium as drive D:, the test programs
     of the build (for the image's own architecture) for devices, registry and version. A machine
@@ -108,6 +120,8 @@ class Wine(Backend):
         self.use(wow64=case is not None and Machine(case).wow64)
         if self.missing():
             raise Unavailable(self.missing())
+        if self.wow64:
+            print(f"  in the {self.title[len('Wine, '):]}")
         self.warm() if self.prefix.exists() else self.setup(check)
 
     def stop(self):
@@ -194,24 +208,30 @@ class Wine(Backend):
         for device in devices:
             self.tool(check, "create", *device.ids)
 
-    def run(self, check, command, env, stdin, out, direct=False, loader=None):
+    def run(self, check, command, env, stdin, out, expected_exit=None, loader=None):
         """In the locale that gives the machine's language and in its current directory (C:\\
-        where it says none). A run of the case goes through the launcher, which reads its whole
-        exit code (the exit status keeps the low 8 bits); DIRECT: the command as it is (with LOADER,
-        else the loader of the build's programs), its exit status all there is."""
+        where it says none). A run of a case (it has an EXPECTED_EXIT code) goes through the
+        launcher, which reads its whole exit code, but for a program named without its folder:
+        Wine starts that through start.exe, which the launcher cannot stand in for, so it is
+        started directly, and may not be expected to end with a code above what an exit status
+        holds. Anything else is started directly (with LOADER, else the loader of the build's
+        programs), its exit status all there is."""
         machine, env = check.machine, {**self.env, **env}
         if machine and machine.language != 1033:
             env["LC_ALL"] = LOCALES[machine.language]
         folder = (self.host_path(machine.current_directory + "\\")
                   if machine and machine.current_directory else self.prefix / "drive_c")
-        if direct:
-            return run_program(check, [loader or self.loader, *command], env, stdin, folder, out)
-        return self.launched(check, command, env, stdin, folder, out)
+        if expected_exit is not None and not bare_name(command[0]):
+            return self.launched(check, command, env, stdin, folder, out)
+        if expected_exit is not None and expected_exit > EXIT_STATUS_MASK:
+            raise CaseError(f"{command[0]} is started by its bare name, directly: its exit code "
+                            f"under Wine is an exit status, {expected_exit} cannot be told")
+        return run_program(check, [loader or self.loader, *command], env, stdin, folder, out)
 
     def launched(self, check, command, env, stdin, folder, out):
-        """COMMAND started by launcher.exe, which passes it its command line, standard streams and
-        console as they are and writes the exit code to OUT/exit_code; the exit status must be its
-        low bits."""
+        """COMMAND started by launcher.exe, which gives it the command line of a direct start and
+        passes on its standard streams and console as they are, and writes the exit code to
+        OUT/exit_code; the exit status must be the one Wine gives for that code."""
         code_file = out / "exit_code"
         code_file.unlink(missing_ok=True)
         out.mkdir(parents=True, exist_ok=True)
@@ -224,7 +244,7 @@ class Wine(Backend):
             check.fail(f"the launcher wrote no exit code (exit status {result.returncode})")
             return result
         code = int(code_file.read_text().strip())
-        if code & EXIT_STATUS_MASK != result.returncode:
+        if wine_exit_status(code) != result.returncode:
             check.fail(f"exit status {result.returncode}, but the launcher read {code}")
         return subprocess.CompletedProcess(result.args, code, result.stdout, result.stderr)
 
@@ -241,8 +261,7 @@ class Wine(Backend):
         self.create(check, [each for device in check.machine.devices if device.reappears
                             and self.device(check, device.ids[0]) is None
                             for each in device.every()] + arriving)
-        result = self.run(check, ["wineboot", "-r"], env, b"", out, direct=True,
-                          loader=self.wine_loader)
+        result = self.run(check, ["wineboot", "-r"], env, b"", out, loader=self.wine_loader)
         return subprocess.CompletedProcess(result.args, None, result.stdout, b"")
 
     def journal(self):
@@ -270,24 +289,23 @@ class Wine(Backend):
         """platform_check's own checks, then the standard streams: text-mode output, standard
         input read byte for byte."""
         program = str(self.programs / "platform_check.exe")
-        result = self.run(check, [program], {}, b"", check.out, direct=True)
+        result = self.run(check, [program], {}, b"", check.out)
         for line in result.stdout.decode("latin-1").replace("\r", "").splitlines():
             print("  " + line)
         if result.returncode != 0:
             check.fail(f"platform_check exit code {result.returncode}")
-        stdio = self.run(check, [program, "stdio"], {}, b"x\r\ny\x1az\n", check.out / "stdio",
-                         direct=True)
+        stdio = self.run(check, [program, "stdio"], {}, b"x\r\ny\x1az\n", check.out / "stdio")
         if stdio.stdout != b"780d0a791a7a0a\r\n":
             check.fail(f"stdio: {stdio.stdout!r}")
         self.launcher_check(check, program)
 
     def launcher_check(self, check, platform_check):
-        """The launcher that every run of a case goes through, against a direct start: a stand-in
-        started both ways with the same arguments records the same start (command line, startup
-        record, console), writes the same output, and only through the launcher its exit code
-        arrives whole; standard input and text-mode output pass through it as they are; a
-        command that cannot start leaves no exit code."""
-        folder = "C:\\launcher-check"
+        """The launcher, which starts each run of a case, against a direct start:
+        a stand-in started both ways with the same arguments records the same start (command
+        line, startup record, console) and writes the same output, and its exit code arrives
+        whole through the launcher only; standard input and text-mode output pass through it as
+        they are; a command that cannot start leaves no exit code."""
+        folder = "c:\\Launcher Check"  # a drive letter in lower case, a space: as Wine writes them
         host = self.host_path(folder + "\\")
         shutil.rmtree(host, ignore_errors=True)
         host.mkdir(parents=True)
@@ -297,28 +315,29 @@ class Wine(Backend):
         outputs = set()
         for code in (0, 256, 3010):
             (host / "STANDIN.exit").write_text(str(code))
-            direct = self.run(check, command, {}, b"", check.out / f"direct-{code}", direct=True)
-            launched = self.run(check, command, {}, b"", check.out / f"launched-{code}")
-            if (direct.returncode, launched.returncode) != (code & EXIT_STATUS_MASK, code):
+            direct = self.run(check, command, {}, b"", check.out / f"direct-{code}")
+            launched = self.launched(check, command, self.env, b"", self.prefix / "drive_c",
+                                     check.out / f"launched-{code}")
+            if (direct.returncode, launched.returncode) != (wine_exit_status(code), code):
                 check.fail(f"exit code {code}: {direct.returncode} started directly, "
                            f"{launched.returncode} through the launcher")
             outputs |= {direct.stdout + direct.stderr, launched.stdout + launched.stderr}
         if outputs != {b"said\r\n"}:
-            check.fail(f"the stand-in's output, started directly and through the launcher: {outputs}")
+            check.fail(f"the stand-in's output, directly and through the launcher: {outputs}")
         records = (host / "STANDIN.rec").read_text(errors="replace").splitlines()
         if len(records) != 6 or len(set(records)) != 1:
             check.fail("the stand-in's starts, directly and through the launcher, differ:\n    "
                        + "\n    ".join(records))
         else:
             print(f"  launcher: the same start as a direct one ({records[0]})")
-        windows_program = self.windows_path(check, Path(platform_check))
-        stdio = self.run(check, [windows_program, "stdio"], {}, b"x\r\ny\x1az\n",
-                         check.out / "launched-stdio")
+        stdio = self.launched(check, [self.windows_path(check, Path(platform_check)), "stdio"],
+                              self.env, b"x\r\ny\x1az\n", self.prefix / "drive_c",
+                              check.out / "launched-stdio")
         if stdio.stdout != b"780d0a791a7a0a\r\n":
             check.fail(f"stdio through the launcher: {stdio.stdout!r}")
         missing = run_program(check, [self.loader, self.config["launcher"],
                                       self.windows_path(check, check.out / "missing-code"),
-                                      folder + "\\MISSING.EXE"], self.env, b"",
+                                      "C:\\MISSING.EXE"], self.env, b"",
                               self.prefix / "drive_c", check.out / "launched-missing")
         if missing.returncode != LAUNCHER_FAILED or (check.out / "missing-code").exists():
             check.fail(f"a command that cannot start: exit status {missing.returncode}, "
