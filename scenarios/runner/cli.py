@@ -43,7 +43,8 @@ def names(backend):
 
 def run_check(backend, name):
     """One check: 0 passed, 1 failed, 77 skipped."""
-    print(f"--- {name} ({backend.title})", flush=True)
+    # The backend's own title: under Wine a check of a wow64 machine says its prefix when it starts.
+    print(f"--- {name} ({getattr(backend, 'image_title', backend.title)})", flush=True)
     began, check = time.monotonic(), Check(backend, name)
     shutil.rmtree(check.out, ignore_errors=True)
     check.out.mkdir(parents=True)
@@ -105,6 +106,7 @@ def main(argv):
                 print(f"  {backend.title}: not made: {backend.missing()}")
                 continue
             backend.setup(check)
+        backend.use(wow64=False)
         if check.failures:
             return 1
     if argv[1] == "all":

@@ -48,6 +48,7 @@ class Wine(Backend):
         self.medium, self.base_env = self.work / "medium", self.env
         self.specials = {"platform": self.platform, "keywait": key_wait}
         self.use(wow64=False)
+        self.image_title = self.title
 
     def use(self, wow64):
         """The prefix for what follows: the image's own (`prefix`), or for a machine that says
