@@ -3,16 +3,19 @@
 exit code under Wine and the machine statements of the log and of WOW64, without a build (CTest:
 scenario_runner)."""
 import json
+import os
 import re
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 from unittest import mock
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from runner import backend as backend_module  # noqa: E402
 from runner import case as case_module  # noqa: E402
 from runner.common import CaseError  # noqa: E402
 from runner.journal import check_journal, whole_exit_code  # noqa: E402
@@ -242,6 +245,26 @@ class WineExitCodeTest(unittest.TestCase):
                                  launched)
                 if seen[0] is not None:
                     self.assertEqual(seen[0][-2:], [program, "/Q"])
+
+
+class RunProgramTest(unittest.TestCase):
+    def test_a_run_that_does_not_end_is_ended_with_what_it_started(self):
+        with tempfile.TemporaryDirectory() as root, \
+                mock.patch.object(backend_module, "TIME_LIMIT", 1):
+            check, pid_file = FakeCheck(root), Path(root) / "child.pid"
+            result = backend_module.run_program(
+                check, ["sh", "-c", f"sleep 60 & echo $! >{pid_file}; wait"], dict(os.environ),
+                b"", root, Path(root) / "out")
+            self.assertIsNone(result.returncode)
+            self.assertEqual(len(check.failures), 1)
+            child = int(pid_file.read_text())
+            for _ in range(50):  # killed; gone once its parent, init, has reaped it
+                if not Path(f"/proc/{child}").exists() or "State:\tZ" in Path(
+                        f"/proc/{child}/status").read_text():
+                    break
+                time.sleep(0.1)
+            else:
+                self.fail(f"the program's child {child} outlived the run")
 
 
 class Wow64Test(unittest.TestCase):
