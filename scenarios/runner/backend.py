@@ -1,5 +1,6 @@
 """One check on a backend (Check), what every backend does (Backend) and how a program runs."""
 import os
+import signal
 import subprocess
 from pathlib import Path
 
@@ -35,11 +36,20 @@ def run_program(check, args, env, stdin, cwd, out):
     out.mkdir(parents=True, exist_ok=True)
     code = None
     with open(out / "stdout", "wb") as stdout, open(out / "stderr", "wb") as stderr:
-        try:
-            code = subprocess.run(args, input=stdin, stdout=stdout, stderr=stderr, env=env, cwd=cwd,
-                                  timeout=TIME_LIMIT, start_new_session=True).returncode
-        except subprocess.TimeoutExpired:
-            check.fail(f"{args[-1]} did not end within {TIME_LIMIT} s")
+        with subprocess.Popen(args, stdin=subprocess.PIPE, stdout=stdout, stderr=stderr, env=env,
+                              cwd=cwd, start_new_session=True) as process:
+            try:
+                process.communicate(stdin, timeout=TIME_LIMIT)
+                code = process.returncode
+            except subprocess.TimeoutExpired:
+                check.fail(f"{args[-1]} did not end within {TIME_LIMIT} s")
+                # The whole session: what the program started (under Wine, the program that a
+                # launcher started) as well.
+                try:
+                    os.killpg(process.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass  # it ended just now
+                process.wait()
     return subprocess.CompletedProcess(args, code, (out / "stdout").read_bytes(),
                                        (out / "stderr").read_bytes())
 
@@ -61,8 +71,13 @@ class Backend:
         self.env = {name: value for name, value in os.environ.items() if not name.startswith("LC_")
                     and name not in ("LANG", "LANGUAGE", "DISPLAY", "WAYLAND_DISPLAY")}
 
-    def start(self, check):
-        """Makes the backend ready for a check."""
+    def start(self, check, case=None):
+        """Makes the backend ready for a check (of CASE, where it is one)."""
+
+    def not_for(self, case):
+        """Why CASE does not apply to this backend, if it does not (not a lack of this machine's:
+        the case says what only another backend can run)."""
+        return None
 
     def host_path(self, path):
         return self.drive(path[0]) / path[3:].replace("\\", "/")

@@ -43,7 +43,8 @@ def names(backend):
 
 def run_check(backend, name):
     """One check: 0 passed, 1 failed, 77 skipped."""
-    print(f"--- {name} ({backend.title})", flush=True)
+    # The backend's own title: under Wine a check of a wow64 machine says its prefix when it starts.
+    print(f"--- {name} ({getattr(backend, 'image_title', backend.title)})", flush=True)
     began, check = time.monotonic(), Check(backend, name)
     shutil.rmtree(check.out, ignore_errors=True)
     check.out.mkdir(parents=True)
@@ -57,7 +58,10 @@ def run_check(backend, name):
                      or only.split()[1:2] == ["x86"] and backend.arch != "win32"):
             print(f"  skipped: only on the {only}")
             return SKIPPED
-        backend.start(check)
+        if case and backend.not_for(case):
+            print(f"  skipped: {backend.not_for(case)}")
+            return SKIPPED
+        backend.start(check, case)
         backend.specials[name](check) if case is None else run_case(check, case)
     except Unavailable as unavailable:
         return skip(unavailable)
@@ -97,7 +101,13 @@ def main(argv):
         return run_check(backend, argv[2])
     if wine and argv[1] in ("setup", "all"):
         check = Check(backend, "setup")
-        backend.setup(check)
+        for wow64 in backend.prefixes():
+            backend.use(wow64)
+            if backend.missing():  # only the WOW64 prefix's: its cases say so each
+                print(f"  {backend.title}: not made: {backend.missing()}")
+                continue
+            backend.setup(check)
+        backend.use(wow64=False)
         if check.failures:
             return 1
     if argv[1] == "all":
@@ -105,5 +115,5 @@ def main(argv):
         print(f"{outcomes.count(0)} passed, {outcomes.count(1)} failed, "
               f"{outcomes.count(SKIPPED)} skipped")
     if wine and argv[1] in ("cleanup", "all"):
-        backend.quietly("wineserver", "-k")
+        backend.stop()
     return 1 if 1 in outcomes else 0

@@ -46,7 +46,6 @@ SETTINGS = {"language": ("language", int), "system-directory": ("system", str),
 # What only the simulated machine can lay out (Wine, as root, overwrites a read-only file).
 SIMULATOR_ONLY = {"system-directory": "another system directory", "fault": "a fault",
                   "windows-directory": "another Windows directory", "clock": "a set clock",
-                  "wow64": "a 32-bit program on 64-bit Windows told so",
                   "read-only-registry": "a read-only registry", "read-only": "a read-only file"}
 
 

@@ -24,14 +24,16 @@ def run_case(check, case):
         out = check.out / (str(number) if number > 1 else "")
         journal_before = len(backend.journal())
         log_before = read_log(check) if "log" in step else None
+        expected_exit = int(step["exit"][0])
         if step["kind"] == "restart":
             print(f"  {number}: restart", flush=True)
             arriving = [] if restarted else [each for each in machine.devices if each.at_restart]
             result, restarted = backend.restart(check, arriving, env, out), True
         else:
             print(f"  {number}: {' '.join(step['command'])}", flush=True)
-            result = backend.run(check, step["command"], env, data(step.get("input", [])), out)
-        expected_exit, journal = int(step["exit"][0]), backend.journal()[journal_before:]
+            result = backend.run(check, step["command"], env, data(step.get("input", [])), out,
+                                 expected_exit=expected_exit)
+        journal = backend.journal()[journal_before:]
         exit_code = whole_exit_code(check, result.returncode, journal)
         if exit_code is None:
             check.cannot("restart_exit", f"the exit code {expected_exit}")
