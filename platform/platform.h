@@ -90,7 +90,7 @@ struct OsVersionInfo {
 /// A SYSTEMTIME record: a local date and time.
 struct SystemTime {
   Word year = 0;
-  Word month = 0;  // 1 for January
+  Word month = 0;        // 1 for January
   Word day_of_week = 0;  // 0 for Sunday
   Word day = 0;
   Word hour = 0;
