@@ -40,13 +40,23 @@ std::string PackageRoot(std::string_view system_directory) {
 }
 
 int CopyPackageFile(platform::Platform& platform, messages::Console& console,
-                    std::string_view source_directory, std::string_view destination_directory,
-                    std::string_view file_name, bool quiet) {
+                    messages::SetupLog& log, std::string_view source_directory,
+                    std::string_view destination_directory, std::string_view file_name,
+                    bool quiet) {
   const std::string source_path = Concat(source_directory, file_name);
   const std::string destination_path = Concat(destination_directory, file_name);
-  if (source_path.size() > kMaxPath || destination_path.size() > kMaxPath) return kCopyFailed;
+  const auto skipped = [&](std::string_view why) {
+    log.Write(messages::kLogCopySkipped, {source_path, destination_path, why});
+    return kCopyFailed;
+  };
+  if (source_path.size() > kMaxPath || destination_path.size() > kMaxPath) {
+    return skipped("path too long");
+  }
 
-  if (Look(platform, source_path) != Presence::kPresent) return kSourceMissing;
+  if (Look(platform, source_path) != Presence::kPresent) {
+    log.Write(messages::kLogSourceMissing, {source_path});
+    return kSourceMissing;
+  }
 
   // Before the existence test, so that a read-only deployed copy can be overwritten.
   platform.SetFileAttributesA(destination_path, platform::FILE_ATTRIBUTE_NORMAL);
@@ -54,26 +64,51 @@ int CopyPackageFile(platform::Platform& platform, messages::Console& console,
   // A deployed copy is only replaced when its version is known not to be newer, or the user
   // says so: when it cannot be looked at or read, it stays as it is.
   const Presence destination = Look(platform, destination_path);
-  if (destination == Presence::kUnknown) return kCopyFailed;
+  if (destination == Presence::kUnknown) {
+    return skipped("the deployed copy cannot be looked at (error " +
+                   messages::LogError(platform.GetLastError()) + ")");
+  }
   const StampOrder order =
       destination == Presence::kPresent
           ? OrderVersionStamps(platform, console, source_path, destination_path)
           : StampOrder::kNoStamp;
-  if (order == StampOrder::kUnreadable) return kCopyFailed;
+  if (order == StampOrder::kUnreadable) return skipped("a version stamp cannot be read");
+  std::string_view answered;
   if (order == StampOrder::kSourceOlder) {
     console.PrintText("\n");
     console.Print(messages::kIsOlderThan, {source_path, destination_path});
     const std::string question = console.Format(messages::kCopyAnyway);
-    if (question.size() > kMaxQuestionText) return kCopyFailed;
-    if (console.AskQuestion(question, quiet) == messages::kNo) return kCopyDone;
+    if (question.size() > kMaxQuestionText) return skipped("the question does not fit");
+    const int answer = console.AskQuestion(question, quiet);
+    answered = quiet                      ? "quiet mode"
+               : answer == messages::kYes ? "answered yes"
+               : answer == messages::kNo  ? "answered no"
+                                          : "answered cancel";
+    if (answer == messages::kNo) {
+      log.Write(messages::kLogNewerKept, {destination_path, answered});
+      return kCopyDone;
+    }
   }
 
-  return platform.CopyFileA(source_path, destination_path, kFalse) == kTrue ? kCopyDone
-                                                                            : kCopyFailed;
+  if (platform.CopyFileA(source_path, destination_path, kFalse) != kTrue) {
+    log.Write(messages::kLogCopyFailed,
+              {source_path, destination_path, messages::LogError(platform.GetLastError())});
+    return kCopyFailed;
+  }
+  if (!answered.empty()) {
+    log.Write(messages::kLogNewerReplaced, {destination_path, source_path, answered});
+  } else if (destination == Presence::kPresent) {
+    log.Write(messages::kLogFileOverwritten, {source_path, destination_path});
+  } else {
+    log.Write(messages::kLogFileCopied, {source_path, destination_path});
+  }
+  return kCopyDone;
 }
 
-int DeployPackage(platform::Platform& platform, messages::Console& console,
+int DeployPackage(platform::Platform& platform, messages::Console& console, messages::SetupLog& log,
                   std::string_view source_root, bool quiet) {
+  // Read again, not taken from the start of the run: the package goes where the system
+  // directory is now (a case fails the read between the two).
   const std::string system_directory = platform.GetSystemDirectoryA();
   // Without a usable system directory there is no package root to deploy into.
   if (!UsableSystemDirectory(system_directory)) return 0;
@@ -81,11 +116,16 @@ int DeployPackage(platform::Platform& platform, messages::Console& console,
 
   for (const std::string_view subdirectory : kPackageDirectories) {
     const std::string directory = Concat(package_root, subdirectory);
-    if (directory.size() <= kMaxPath) platform.CreateDirectoryA(directory);
+    // A folder that is there already is what the deployment wants.
+    if (directory.size() <= kMaxPath && platform.CreateDirectoryA(directory) == kFalse &&
+        platform.GetLastError() != platform::kErrorAlreadyExists) {
+      log.Write(messages::kLogFolderFailed,
+                {directory, messages::LogError(platform.GetLastError())});
+    }
   }
 
   for (const PackageFile& file : kPackageFiles) {
-    CopyPackageFile(platform, console, Concat(source_root, file.source_subdirectory),
+    CopyPackageFile(platform, console, log, Concat(source_root, file.source_subdirectory),
                     Concat(package_root, file.destination_subdirectory), file.name, quiet);
   }
   return 0;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "messages/console.h"
+#include "messages/setup_log.h"
 #include "platform/platform.h"
 
 namespace deploy {
@@ -79,15 +80,16 @@ std::string PackageRoot(std::string_view system_directory);
 /// Copies one package file from `source_directory` to `destination_directory` (both ending with
 /// a backslash). A deployed copy is first made writable; when its version stamp is higher than
 /// the source's, the user is told and asked (quiet mode answers yes), and the answer no keeps
-/// it. Returns kCopyDone, kCopyFailed or kSourceMissing.
+/// it. Returns kCopyDone, kCopyFailed or kSourceMissing. What came of the file goes to `log`.
 int CopyPackageFile(platform::Platform& platform, messages::Console& console,
-                    std::string_view source_directory, std::string_view destination_directory,
-                    std::string_view file_name, bool quiet);
+                    messages::SetupLog& log, std::string_view source_directory,
+                    std::string_view destination_directory, std::string_view file_name, bool quiet);
 
 /// Creates the package tree under the package root and copies the package files from
 /// `source_root` (a drive and directory, no trailing backslash) into it. Every directory and
-/// file is attempted whatever happens to the others. Always returns 0.
-int DeployPackage(platform::Platform& platform, messages::Console& console,
+/// file is attempted whatever happens to the others; `log` gets a line for each file and for each
+/// folder that could not be created. Always returns 0.
+int DeployPackage(platform::Platform& platform, messages::Console& console, messages::SetupLog& log,
                   std::string_view source_root, bool quiet);
 
 }  // namespace deploy

@@ -159,8 +159,11 @@ class PackageTest : public testing::Test {
 
   int Deploy(std::string input = "", bool quiet = false) {
     int result = -1;
-    Run([&](platform::Platform& p,
-            messages::Console& c) { result = DeployPackage(p, c, "D:", quiet); },
+    Run(
+        [&](platform::Platform& p, messages::Console& c) {
+          messages::SetupLog log;
+          result = DeployPackage(p, c, log, "D:", quiet);
+        },
         std::move(input));
     return result;
   }
@@ -171,7 +174,8 @@ class PackageTest : public testing::Test {
     int result = -1;
     Run(
         [&](platform::Platform& p, messages::Console& c) {
-          result = CopyPackageFile(p, c, source_directory, destination_directory, name, quiet);
+          messages::SetupLog log;
+          result = CopyPackageFile(p, c, log, source_directory, destination_directory, name, quiet);
         },
         std::move(input), catalogue);
     return result;

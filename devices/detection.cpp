@@ -20,6 +20,7 @@ bool TakeRow(std::string_view id, Detection* detection) {
       if (row.also_sets & RowBit(static_cast<Row>(further))) detection->flags[further] = true;
     }
     if (row.keeps_matched_id) detection->matched_adapter_id.assign(id);
+    detection->found_ids.emplace_back(id);
     return true;
   }
   return false;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "devices/hardware_table.h"
 #include "platform/platform.h"
@@ -21,6 +22,9 @@ struct Detection {
   std::array<bool, kRowCount> flags{};
   /// The whole ID string in which the row-1 hardware ID was found; empty until row 1 is taken.
   std::string matched_adapter_id;
+  /// The hardware IDs that took a row, in the order the devices were found (at most one per
+  /// row, so never more than kRowCount).
+  std::vector<std::string> found_ids;
 
   bool Found(Row row) const { return flags[row]; }
   bool AnyFound() const;

@@ -46,7 +46,8 @@ int UpdateOnFake(FakeDevicePlatform& fake, std::string_view hardware_id, std::st
                  Bool* reboot,
                  const messages::Catalogue& catalogue = messages::BuiltinCatalogue()) {
   messages::Console console(fake, catalogue);
-  return UpdateDriver(fake, console, hardware_id, inf_path, reboot);
+  messages::SetupLog log;
+  return UpdateDriver(fake, console, log, hardware_id, inf_path, reboot);
 }
 
 // --- Driver update on the simulated machine --------------------------------------------------
@@ -56,7 +57,8 @@ class UpdateDriverOnSimTest : public testing_support::SimMachineTest {
   int Update(std::string_view hardware_id, std::string_view inf_path) {
     messages::Catalogue catalogue = messages::BuiltinCatalogue();
     messages::Console console(Start(), catalogue);
-    return UpdateDriver(Start(), console, hardware_id, inf_path, &reboot);
+    messages::SetupLog log;
+    return UpdateDriver(Start(), console, log, hardware_id, inf_path, &reboot);
   }
   std::vector<sim::Json> Updates() const { return Entries("UpdateDriverForPlugAndPlayDevicesA"); }
 
@@ -154,6 +156,7 @@ TEST_P(UpdateDriverResultTest, OneOnlyWhenTheInfExistsAndTheServiceSucceeded) {
   if (c.inf_exists) expected_log.push_back("FindClose");
   expected_log.push_back("WriteStandardOutput");
   expected_log.push_back("UpdateDriverForPlugAndPlayDevicesA");
+  if (!c.service_result) expected_log.push_back("GetLastError");  // for the log
   EXPECT_EQ(fake.log, expected_log);
   EXPECT_EQ(fake.searches_open, 0);
   EXPECT_EQ(fake.output, Announced(kOrvanInf));
@@ -315,25 +318,28 @@ TEST_F(RemoveDeviceSimTest, NoDeviceInformationSetRemovesNothing) {
 
 // --- Device removal on the fake platform -----------------------------------------------------
 
+using Outcome = Removal::Outcome;
+
 /// Removes the device with `hardware_id` from the fake; every set it opens is released.
-void RemoveFromFake(FakeDevicePlatform& fake, const std::string& hardware_id) {
-  RemoveDevice(fake, hardware_id);
+Outcome RemoveFromFake(FakeDevicePlatform& fake, const std::string& hardware_id) {
+  const Removal removal = RemoveDevice(fake, hardware_id);
   EXPECT_EQ(fake.sets_open, 0);
+  return removal.outcome;
 }
 
 TEST(RemoveDeviceTest, NoDeviceInformationSetEndsAtOnce) {
   FakeDevicePlatform fake;
   fake.no_set = true;
   fake.devices = {WithIds({kDev2})};
-  RemoveFromFake(fake, kDev2);
-  EXPECT_EQ(fake.log, std::vector<std::string>{"SetupDiGetClassDevsA"});
+  EXPECT_EQ(RemoveFromFake(fake, kDev2), Outcome::kFailed);
+  EXPECT_EQ(fake.log, (std::vector<std::string>{"SetupDiGetClassDevsA", "GetLastError"}));
 }
 
 TEST(RemoveDeviceTest, HandsTheMatchingDevicesElementToTheClassInstallerOnce) {
   FakeDevicePlatform fake;
   fake.devices = {WithIds({kDev0}), WithoutList(), WithIds({"X", kDev2}), WithIds({kDev2})};
   fake.remove_result = 0;  // whatever it answers, the call ends
-  RemoveFromFake(fake, kDev2);
+  EXPECT_EQ(RemoveFromFake(fake, kDev2), Outcome::kFailed);
   EXPECT_EQ(fake.class_devs_flags, std::vector<Dword>{6});
   EXPECT_EQ(fake.removed, std::vector<Dword>{2});
   EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), "SetupDiEnumDeviceInfo 3"), 0);
@@ -342,7 +348,7 @@ TEST(RemoveDeviceTest, HandsTheMatchingDevicesElementToTheClassInstallerOnce) {
 TEST(RemoveDeviceTest, FollowsTheListRulesOfDetection) {
   FakeDevicePlatform fake;
   fake.devices = {WithIds({std::string(30, 'L')}), WithIds({"S"}), WithIds({"MM", kDev4})};
-  RemoveFromFake(fake, kDev4);
+  EXPECT_EQ(RemoveFromFake(fake, kDev4), Outcome::kRemoved);
   EXPECT_EQ(fake.ReadSizes(), (std::vector<Dword>{0, 32, 32, 3, 20}));
   EXPECT_TRUE(fake.reads[4].zero_filled);
   EXPECT_EQ(fake.removed, std::vector<Dword>{2});
@@ -354,7 +360,7 @@ TEST_P(RemoveDeviceReadErrorTest, AReadErrorEndsTheRemovalAndReleasesTheSet) {
   FakeDevicePlatform fake;
   fake.devices = {WithIds({"A"}), WithIds({kDev2})};
   fake.devices[0].read_error = GetParam();
-  RemoveFromFake(fake, kDev2);
+  EXPECT_EQ(RemoveFromFake(fake, kDev2), Outcome::kFailed);
   EXPECT_TRUE(fake.removed.empty());
   EXPECT_EQ(fake.reads.size(), 1u);
 }
@@ -366,7 +372,7 @@ TEST(RemoveDeviceTest, AFailedAllocationEndsTheRemoval) {
   FakeDevicePlatform fake;
   fake.devices = {WithIds({kDev2})};
   fake.devices[0].needed_size = 0xFFFFFFF0u;
-  RemoveFromFake(fake, kDev2);
+  EXPECT_EQ(RemoveFromFake(fake, kDev2), Outcome::kFailed);
   EXPECT_TRUE(fake.removed.empty());
 }
 
@@ -386,7 +392,8 @@ TEST_P(RemoveDeviceBytesTest, ComparesOnlyWholeIdsWithinTheReportedSize) {
   FakeDevicePlatform fake;
   fake.devices = {WithBytes(GetParam().bytes)};
   fake.devices[0].success_size = GetParam().reported;
-  RemoveFromFake(fake, kDev2);
+  EXPECT_EQ(RemoveFromFake(fake, kDev2),
+            GetParam().removed ? Outcome::kRemoved : Outcome::kNotPresent);
   EXPECT_EQ(fake.removed.size(), GetParam().removed ? 1u : 0u);
 }
 

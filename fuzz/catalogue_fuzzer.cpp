@@ -21,7 +21,7 @@
 #include "messages/builtin_catalogue.h"
 #include "messages/catalogue.h"
 #include "messages/console.h"
-#include "tests/support/failing_platform.h"
+#include "platform/failing_platform.h"
 
 namespace {
 
@@ -150,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return all;
   }();
 
-  testing_support::FailingPlatform platform;  // standard output kept
+  platform::FailingPlatform platform;  // standard output kept
   messages::Console console(platform, catalogue);
   for (int i = 0; i < messages::kEntryCount; ++i) {
     const Builtin& builtin = builtins[static_cast<std::size_t>(i)];

@@ -40,8 +40,8 @@
 #include "devices/device_enumeration.h"
 #include "devices/hardware_table.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/failing_platform.h"
 #include "platform/platform.h"
-#include "tests/support/failing_platform.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ constexpr Dword kEndErrors[] = {platform::kErrorNoMoreItems, platform::kErrorNoM
                                 platform::kErrorSuccess, platform::kErrorGenFailure};
 constexpr std::size_t kMaxReads = 10000;
 
-class DevicePlatform final : public testing_support::FailingPlatform {
+class DevicePlatform final : public platform::FailingPlatform {
  public:
   static constexpr Handle kSet = 0x5E7;
 

@@ -1,5 +1,6 @@
 // What the fuzz targets share: reading a fuzz input piece by piece and failing loudly when a
-// property does not hold. The platforms they run on are the test doubles of tests/support/.
+// property does not hold. The platforms they run on are the one that answers nothing
+// (platform/failing_platform.h) and the test doubles built on it (tests/support/).
 #pragma once
 
 #include <cstddef>

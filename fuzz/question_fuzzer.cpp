@@ -23,13 +23,13 @@
 #include "messages/builtin_catalogue.h"
 #include "messages/catalogue.h"
 #include "messages/console.h"
-#include "tests/support/failing_platform.h"
+#include "platform/failing_platform.h"
 
 namespace {
 
 constexpr std::string_view kPrompt = messages::kBuiltinTexts[messages::kCopyAnyway];
 
-class InputPlatform final : public testing_support::FailingPlatform {
+class InputPlatform final : public platform::FailingPlatform {
  public:
   explicit InputPlatform(std::string_view input) : input_(input) {}
 

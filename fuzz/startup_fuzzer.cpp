@@ -16,9 +16,14 @@
 // - the options are those of a plain reading: arguments in order, in upper case, "/Q" and
 //   "-Q" set quiet mode, "/R" and "-R" a restart run, "-F" followed by A, E, J, P, R or W
 //   prints that code's message, any other "-F" ends the reading as an invalid force code, and
-//   "/?", "-?", "/H", "-H" or "--HELP" ends it as the help option;
+//   "/?", "-?", "/H", "-H" or "--HELP" ends it as the help option; "/L=PATH" or "-L=PATH"
+//   names the log (the last one read counts), and "/L" or "/L=" alone ends the reading as an
+//   invalid option; "/RESTARTEXITCODE=N" with N of decimal digits worth at most 4294967295 names
+//   the restart exit code, and any other value (or none) ends the reading as an invalid option;
+//   an invalid option or force code is named as it was read;
 // - comparing paths without regard to case is symmetric and holds for a path and its
 //   upper-case form.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -95,9 +100,32 @@ setup::Options PlainOptions(const std::vector<std::string>& args) {
       const std::size_t code = arg.size() > 2 ? codes.find(arg[2]) : std::string_view::npos;
       if (code == std::string_view::npos) {
         options.invalid_force_code = true;
+        options.invalid_option = arg;
         break;
       }
       options.force_messages.push_back(messages::kForceCodeTexts[code].text);
+    }
+    const bool slash = !arg.empty() && (arg[0] == '/' || arg[0] == '-');
+    const std::string name = slash ? arg.substr(1) : std::string();
+    if (name == "L" || name == "L=") {
+      options.invalid_option = arg;
+      break;
+    }
+    if (name.starts_with("L=")) options.log_path = name.substr(2);
+    if (name == "RESTARTEXITCODE" || name.starts_with("RESTARTEXITCODE=")) {
+      const std::string value = name.substr(std::min(name.size(), std::size_t{16}));
+      // Leading zeros do not count towards the size.
+      const std::size_t first = std::min(value.find_first_not_of('0'), value.size());
+      const std::string digits = value.substr(first);
+      const bool decimal =
+          !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
+      const bool fits = digits.size() < 10 || (digits.size() == 10 && digits <= "4294967295");
+      if (!decimal || !fits) {
+        options.invalid_option = arg;
+        break;
+      }
+      options.restart_exit_code =
+          static_cast<std::uint32_t>(std::stoull(digits.empty() ? "0" : digits));
     }
   }
   return options;
@@ -140,7 +168,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::Check(options.quiet == plain.quiet && options.restart_run == plain.restart_run &&
                   options.force_messages == plain.force_messages &&
                   options.invalid_force_code == plain.invalid_force_code &&
-                  options.help == plain.help,
+                  options.help == plain.help && options.log_path == plain.log_path &&
+                  options.restart_exit_code == plain.restart_exit_code &&
+                  options.invalid_option == plain.invalid_option,
               "the options are those of a plain reading", [&] { return Shown(args); });
 
   std::string upper(program_path);

@@ -135,13 +135,89 @@ inline constexpr std::string_view kInvalidForceCodeText = "Invalid force code!\n
 
 /// What the help option prints before the run ends.
 inline constexpr std::string_view kUsageText =
-    "Usage: SETUP [/Q] [/R] [-F<code>] [/?]\n"
+    "Usage: SETUP [/Q] [/R] [-F<code>] [/L=PATH] [/RESTARTEXITCODE=N] [/?]\n"
     "  /Q        quiet: no questions (an older file replaces a newer one) and no key press\n"
     "            at the end\n"
     "  /R        restart run, as registered by an upgrade: the service program is not started\n"
     "  -F<code>  prints the message of a force code (A, E, J, P, R or W) and runs as usual\n"
+    "  /L=PATH   the setup log: PATH instead of ZOVSETUP.LOG in the Windows directory\n"
+    "  /RESTARTEXITCODE=N  ends with N (0 to 4294967295) instead of 1 when a reboot is\n"
+    "            required: 3010 for most deployment tools\n"
     "  /?        this help, also -?, /H, -H or --help; nothing is installed\n"
     "Options may also start with -, in any letter case (-q).\n"
     "Exit codes: 0 installation complete, 1 reboot required, 2 installation failed.\n";
+
+/// What the option checks, the log and the architecture check print, fixed in English.
+inline constexpr std::string_view kInvalidLogOptionText =
+    "Invalid option %s: name the log as /L=PATH.\n";
+inline constexpr std::string_view kInvalidRestartExitCodeText =
+    "Invalid option %s: the exit code must be a whole number from 0 to 4294967295.\n";
+inline constexpr std::string_view kLogNotWritableText =
+    "The log %s cannot be written (error %s); the default log is used instead.\n";
+inline constexpr std::string_view kWow64Text =
+    "This program and its drivers are for 32-bit Windows; on 64-bit Windows run the 64-bit "
+    "SETUP.EXE.\n";
+
+/// The setup log's texts: English whatever the console's language, one line each, formatted as
+/// the catalogue's texts are (%s only). What comes from the machine is made safe for one line.
+inline constexpr std::string_view kLogRunStarted =
+    "Setup %s started: command line %s; Windows %s; system directory %s; Windows directory %s; "
+    "source root %s; language %s; catalogue %s";
+inline constexpr std::string_view kLogNamedLogFailed =
+    "The log %s cannot be written (error %s); this log is used instead";
+inline constexpr std::string_view kLogSetAside =
+    "The log reached its size limit: the old one is %s";
+inline constexpr std::string_view kLogInvalidForceCode = "Invalid force code %s: the run ends here";
+inline constexpr std::string_view kLogInvalidOption = "Invalid option %s: the run ends here";
+inline constexpr std::string_view kLogWow64 =
+    "32-bit program on 64-bit Windows: stopped before changing anything";
+inline constexpr std::string_view kLogForceCode = "Force code %s: %s";
+inline constexpr std::string_view kLogSystemDirectoryUnusable =
+    "System directory unusable (%s characters; 1 to %s are used): nothing installed";
+inline constexpr std::string_view kLogDeployFromPackage =
+    "Started from the deployed package: nothing to deploy";
+inline constexpr std::string_view kLogFolderFailed = "Folder %s could not be created: error %s";
+inline constexpr std::string_view kLogFileCopied = "Copied %s to %s";
+inline constexpr std::string_view kLogFileOverwritten =
+    "Copied %s over %s (deployed version same or older)";
+inline constexpr std::string_view kLogNewerKept = "Kept newer deployed %s (%s)";
+inline constexpr std::string_view kLogNewerReplaced = "Replaced newer deployed %s with %s (%s)";
+inline constexpr std::string_view kLogCopyFailed = "Copying %s to %s failed: error %s";
+inline constexpr std::string_view kLogCopySkipped = "Copying %s to %s skipped: %s";
+inline constexpr std::string_view kLogSourceMissing = "Not on the medium: %s";
+inline constexpr std::string_view kLogDeviceFound = "Supported device found: %s";
+inline constexpr std::string_view kLogDetectionFailed = "Device enumeration failed: error %s";
+inline constexpr std::string_view kLogPathHandOver =
+    "Path: hand-over (no supported device present)";
+inline constexpr std::string_view kLogPathUpgrade =
+    "Path: upgrade (older driver generation present)";
+inline constexpr std::string_view kLogPathInstall = "Path: installation";
+inline constexpr std::string_view kLogPathNothing =
+    "Path: nothing to do (no driver to install for the devices found)";
+inline constexpr std::string_view kLogServiceStarted = "Service program started: %s";
+inline constexpr std::string_view kLogServiceFailed = "Service program %s not started: error %s";
+inline constexpr std::string_view kLogDeviceRemoved = "Device removed: %s";
+inline constexpr std::string_view kLogDeviceNotPresent = "Device not present, not removed: %s";
+inline constexpr std::string_view kLogDeviceRemoveFailed = "Device %s not removed: error %s";
+inline constexpr std::string_view kLogDriverInstalled = "Driver %s installed for %s (%s)";
+inline constexpr std::string_view kLogRestartNeeded = "restart needed";
+inline constexpr std::string_view kLogNoRestartNeeded = "no restart needed";
+inline constexpr std::string_view kLogDriverFailed = "Driver %s for %s failed: error %s";
+inline constexpr std::string_view kLogInfMissing = "Driver %s for %s failed: the INF is missing";
+inline constexpr std::string_view kLogRunOnceRegistered = "Restart run registered: %s";
+inline constexpr std::string_view kLogRunOnceFailed = "Restart run not registered: error %s";
+inline constexpr std::string_view kLogRunOnceNoDirectory =
+    "Restart run not registered: system directory unusable";
+inline constexpr std::string_view kLogHandOverStarted = "Handing over: %s";
+inline constexpr std::string_view kLogHandOverEnded = "Older setup program ended with exit code %s";
+inline constexpr std::string_view kLogHandOverNotStarted =
+    "Older setup program could not start: error %s";
+inline constexpr std::string_view kLogHandOverUnknown =
+    "Older setup program's result unknown: error %s";
+inline constexpr std::string_view kLogExit = "Exit code %s: %s";
+inline constexpr std::string_view kLogMeaningComplete = "installation complete";
+inline constexpr std::string_view kLogMeaningReboot = "reboot required";
+inline constexpr std::string_view kLogMeaningFailed = "installation failed";
+inline constexpr std::string_view kLogMeaningEnded = "ended early";
 
 }  // namespace messages

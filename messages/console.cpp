@@ -159,4 +159,13 @@ int Console::AskQuestion(std::string_view prompt, bool quiet) {
   }
 }
 
+void RunExitTail(platform::Platform& platform, Console& console, Catalogue* current,
+                 bool catalogue_loaded, bool quiet) {
+  if (!quiet) {
+    console.Print(kPressAnyKey);
+    platform.WaitForKeyPress();
+  }
+  if (catalogue_loaded) FreeCatalogue(current);
+}
+
 }  // namespace messages

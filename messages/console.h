@@ -58,4 +58,10 @@ class Console {
   bool input_ended_ = false;
 };
 
+/// The last step of every run that reaches a result: unless quiet, prints "Press any key to
+/// exit." and waits for one key press on the console; then releases the current catalogue when
+/// it was loaded from a file.
+void RunExitTail(platform::Platform& platform, Console& console, Catalogue* current,
+                 bool catalogue_loaded, bool quiet);
+
 }  // namespace messages

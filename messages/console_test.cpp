@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "messages/exit_tail.h"
 #include "tests/support/temp_machine.h"
 
 namespace messages {

@@ -33,9 +33,13 @@ inline constexpr Dword kErrorInvalidHandle = 6;
 inline constexpr Dword kErrorNotEnoughMemory = 8;
 inline constexpr Dword kErrorInvalidData = 13;
 inline constexpr Dword kErrorGenFailure = 31;
+inline constexpr Dword kErrorSharingViolation = 32;
+inline constexpr Dword kErrorBadNetPath = 53;
 inline constexpr Dword kErrorInvalidParameter = 87;
+inline constexpr Dword kErrorDiskFull = 112;
 inline constexpr Dword kErrorInsufficientBuffer = 122;
 inline constexpr Dword kErrorAlreadyExists = 183;
+inline constexpr Dword kErrorProcNotFound = 127;
 inline constexpr Dword kErrorBadExeFormat = 193;
 inline constexpr Dword kErrorNoMoreItems = 259;
 inline constexpr Dword kErrorNoDriverSelected = 0xE0000203;
@@ -52,6 +56,13 @@ inline constexpr Dword INSTALLFLAG_FORCE = 1;
 inline constexpr Dword FILE_ATTRIBUTE_READONLY = 0x1;
 inline constexpr Dword FILE_ATTRIBUTE_NORMAL = 0x80;
 
+// Opening a file to append to it, and renaming one.
+inline constexpr Dword FILE_APPEND_DATA = 0x4;
+inline constexpr Dword FILE_SHARE_READ = 0x1;
+inline constexpr Dword FILE_SHARE_WRITE = 0x2;
+inline constexpr Dword OPEN_ALWAYS = 4;
+inline constexpr Dword MOVEFILE_REPLACE_EXISTING = 0x1;
+
 // Process constants.
 inline constexpr Dword CREATE_NEW_CONSOLE = 0x10;
 inline constexpr Dword STARTF_USESHOWWINDOW = 0x1;
@@ -66,6 +77,27 @@ inline constexpr Dword REG_OPTION_NON_VOLATILE = 0;
 inline constexpr Dword KEY_ALL_ACCESS = 0xF003F;
 inline constexpr Dword REG_SZ = 1;
 inline constexpr long kErrorRegistrySuccess = 0;
+
+/// The fields of an OSVERSIONINFOA record.
+struct OsVersionInfo {
+  Dword major_version = 0;
+  Dword minor_version = 0;
+  Dword build_number = 0;
+  Dword platform_id = 0;
+  std::string csd_version;  // the service pack, "Service Pack 4"; empty when none
+};
+
+/// A SYSTEMTIME record: a local date and time.
+struct SystemTime {
+  Word year = 0;
+  Word month = 0;        // 1 for January
+  Word day_of_week = 0;  // 0 for Sunday
+  Word day = 0;
+  Word hour = 0;
+  Word minute = 0;
+  Word second = 0;
+  Word milliseconds = 0;
+};
 
 /// The part of a device element (SP_DEVINFO_DATA) that the program hands back to the platform.
 struct DeviceInfoData {
@@ -109,6 +141,19 @@ class Platform {
   /// The drive number of the current directory: 1 for A, 2 for B, ...; 0 when it has no letter.
   virtual int GetCurrentDriveNumber() = 0;
   virtual Word GetSystemDefaultLangID() = 0;
+  /// The Windows directory without a trailing backslash, whole whatever its length; empty on
+  /// failure.
+  virtual std::string GetWindowsDirectoryA() = 0;
+  /// The version of Windows; FALSE when it cannot be read.
+  virtual Bool GetVersionExA(OsVersionInfo* info) = 0;
+  /// The local date and time.
+  virtual void GetLocalTime(SystemTime* time) = 0;
+  /// The program's whole command line as the system started it.
+  virtual std::string GetCommandLineA() = 0;
+  /// Whether this program runs as a 32-bit program on 64-bit Windows (WOW64). The function is
+  /// looked up at run time: where the system has none (Windows 2000), FALSE with
+  /// kErrorProcNotFound, and the caller takes it for 32-bit Windows.
+  virtual Bool IsWow64Process(Bool* wow64) = 0;
   virtual Dword GetLastError() = 0;
   virtual void SetLastError(Dword error) = 0;
   virtual void Sleep(Dword milliseconds) = 0;
@@ -140,6 +185,14 @@ class Platform {
   virtual Bool SetFileAttributesA(std::string_view path, Dword attributes) = 0;
   virtual Bool CopyFileA(std::string_view existing, std::string_view destination,
                          Bool fail_if_exists) = 0;
+  /// No security attributes, FILE_ATTRIBUTE_NORMAL, no template. A file handle, or
+  /// kInvalidHandleValue on failure. A file opened with FILE_APPEND_DATA alone gets every write
+  /// at its end, whoever else appends to it.
+  virtual Handle CreateFileA(std::string_view path, Dword desired_access, Dword share_mode,
+                             Dword creation_disposition) = 0;
+  /// Writes `bytes` to an open file in one call; `*written` is how many went.
+  virtual Bool WriteFile(Handle file, std::string_view bytes, Dword* written) = 0;
+  virtual Bool MoveFileExA(std::string_view existing, std::string_view new_name, Dword flags) = 0;
 
   // --- Devices -------------------------------------------------------------------------------
   /// No class, no enumerator, no parent window; returns kInvalidHandleValue on failure.

@@ -13,14 +13,16 @@
 #include <vector>
 
 #include "platform/sim/machine.h"
+#include "platform/sim/restart.h"
 #include "platform/sim/sim_platform.h"
 #include "setup/setup_main.h"
 
 namespace {
 
 constexpr int kExitSimulatorError = 3;
-constexpr const char* kRunOnceKey =
-    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+/// A process's exit status keeps only these bits of the program's exit code; the whole code is
+/// in the journal's ExitProcess entry.
+constexpr platform::Dword kExitStatusBits = 0xFF;
 constexpr const char* kUsage =
     "usage: setup-sim [--machine DIR] [--reboot] [--] PROGRAM_PATH [ARG...]\n"
     "Runs the setup program on a simulated machine, as Windows would start it from\n"
@@ -33,7 +35,8 @@ constexpr const char* kUsage =
     "  --             ends the options; what follows is PROGRAM_PATH and its arguments\n"
     "  -h, --help     print this help and exit\n"
     "\n"
-    "Exit code: the program's own (0, 1, 2), or 3 for an error of setup-sim itself.\n";
+    "Exit code: the program's own (0, 1, 2), or 3 for an error of setup-sim itself. A code\n"
+    "above 255 keeps its low 8 bits; journal.jsonl's last ExitProcess entry has it whole.\n";
 
 struct Arguments {
   std::filesystem::path machine;
@@ -88,13 +91,6 @@ std::filesystem::path CopyBundledMachine() {
   return copy;
 }
 
-bool IsThisProgram(const std::string& program_path) {
-  const std::size_t slash = program_path.find_last_of("\\/:");
-  std::string name = slash == std::string::npos ? program_path : program_path.substr(slash + 1);
-  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return name == "SETUP.EXE";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,41 +126,21 @@ int main(int argc, char** argv) {
   // runs, in stored order.
   std::vector<std::string> commands;
   if (arguments.reboot) {
-    if (machine.registry.contains(kRunOnceKey)) {
-      for (const auto& [name, value] : machine.registry[kRunOnceKey].items()) {
-        if (value.contains("data") && value["data"].is_string()) {
-          commands.push_back(value["data"].get<std::string>());
-        }
-      }
-      machine.registry[kRunOnceKey] = sim::Json::object();
-    }
-    sim::RestartDevices(machine);
+    commands = sim::Restart(machine);
     sim::SaveMachine(machine, folder / "machine.json");
   }
 
-  int exit_code = 0;
+  // The program's exit code, whether SetupMain gives it as an int or as a DWORD.
+  const sim::ProgramMain program_main = [](platform::Platform& platform,
+                                           const std::vector<std::string>& args) {
+    return static_cast<platform::Dword>(setup::SetupMain(platform, args));
+  };
+  platform::Dword exit_code = 0;
   {
     sim::SimPlatform platform(machine, folder, sim::ConsoleIo{}, write_journal);
-    if (!arguments.reboot) {
-      platform.SetProgramPath(arguments.program.front());
-      exit_code = setup::SetupMain(platform, arguments.program);
-    }
-    for (const std::string& command : commands) {
-      const std::vector<std::string> parts = sim::SplitCommandLine(command);
-      if (parts.empty()) continue;
-      if (IsThisProgram(parts.front())) {
-        platform.SetProgramPath(parts.front());
-        exit_code = setup::SetupMain(platform, parts);
-        continue;
-      }
-      platform::StartupInfo startup;
-      platform::ProcessInformation process;
-      if (platform.CreateProcessA(command, 0, startup, &process)) {
-        platform.WaitForSingleObject(process.process, platform::INFINITE);
-        platform.CloseHandle(process.process);
-        platform.CloseHandle(process.thread);
-      }
-    }
+    exit_code = arguments.reboot ? sim::RunRestartCommands(platform, program_main, commands)
+                                 : sim::RunProgram(platform, program_main, arguments.program,
+                                                   sim::CommandLineOf(arguments.program));
   }
   try {
     sim::SaveMachine(machine, folder / "machine.json");
@@ -172,5 +148,5 @@ int main(int argc, char** argv) {
     std::cerr << "setup-sim: " << error.what() << "\n";
     return kExitSimulatorError;
   }
-  return exit_code;
+  return static_cast<int>(exit_code & kExitStatusBits);
 }

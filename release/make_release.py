@@ -5,6 +5,7 @@ the maker's driver files the whole medium, its checksums and one zip.
     make_release.py --version X.Y.Z --arch x86|x64 --setup-exe IMAGE --nls DIR
                     --package-info TOOL --out DIR [--maker-files DIR] [--example-medium DIR]
                     [--sign-pkcs12 FILE [--sign-password-file FILE] [--sign-timestamp-url URL]]
+                    [--msi-action runsetup.dll]
 
 OUT/medium/ receives the medium in its layout, under upper-case names: win2000/SETUP.EXE (IMAGE)
 and nls/ENGLISH.NLS, FRENCH.NLS, GERMAN.NLS, SPANISH.NLS, JAPANESE.NLS (from DIR). With
@@ -17,6 +18,9 @@ with osslsigncode (Authenticode) with that key and certificate. Then OUT/medium/
 the SHA-256 of every file of the medium (`sha256sum -c SHA256SUMS` in OUT/medium checks them),
 and OUT/orvan-setup-X.Y.Z-ARCH.zip holds the medium: entries sorted by name, each dated
 1980-01-01 00:00 with the permissions 0644, so that the same files always give the same zip.
+With --msi-action (the x86 release), OUT/orvan-setup-X.Y.Z-x86.msi is the Windows Installer
+package of the same medium (msi/make_msi.py, with that custom action DLL), and OUT/SHA256SUMS
+lists the SHA-256 of the zip and the package.
 
 Exit code 0 when the release is written; 1 when it cannot be (a missing file, a placeholder, a
 failed signature), and then nothing of it is left in OUT.
@@ -31,6 +35,9 @@ import sys
 import tempfile
 import zipfile
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent / "msi"))
+import make_msi  # noqa: E402  (the package's builder, beside this script)
 
 PRODUCT = "orvan-setup"
 DESCRIPTION = "ZOV Service Processor driver setup"
@@ -142,7 +149,8 @@ def write_zip(zip_path, medium):
 def remove_release(out):
     """The release of an earlier run, so that a failed run leaves none that looks current."""
     shutil.rmtree(out / "medium", ignore_errors=True)
-    for old in out.glob(f"{PRODUCT}-*.zip"):
+    (out / CHECKSUMS).unlink(missing_ok=True)
+    for old in [*out.glob(f"{PRODUCT}-*.zip"), *out.glob(f"{PRODUCT}-*.msi")]:
         old.unlink()
 
 
@@ -170,13 +178,30 @@ def make_release(args):
         (medium / CHECKSUMS).write_text(sums, encoding="ascii")
         zip_name = f"{PRODUCT}-{args.version}-{args.arch}.zip"
         write_zip(Path(work) / zip_name, medium)
+        shipped = [zip_name]
+        if args.msi_action:
+            shipped.append(f"{PRODUCT}-{args.version}-{args.arch}.msi")
+            try:
+                make_msi.build(args.version, medium, sorted(files), args.msi_action,
+                               Path(work) / shipped[-1])
+            except make_msi.PackageError as error:
+                raise ReleaseError(f"the Windows Installer package: {error}")
+            (Path(work) / CHECKSUMS).write_text(
+                "".join(f"{sha256(Path(work) / name)}  {name}\n" for name in sorted(shipped)),
+                encoding="ascii")
+            shipped.append(CHECKSUMS)
 
         # Only a whole release lands in OUT.
         medium.rename(out / "medium")
-        (Path(work) / zip_name).rename(out / zip_name)
+        for name in shipped:
+            (Path(work) / name).rename(out / name)
     print(f"make_release: {out / 'medium'}: {len(files)} files"
           f"{', SETUP.EXE signed' if args.sign_pkcs12 else ''}, and {CHECKSUMS}")
-    print(f"make_release: {out / zip_name}: sha256 {sha256(out / zip_name)}")
+    for name in shipped:
+        if name != CHECKSUMS:
+            print(f"make_release: {out / name}: sha256 {sha256(out / name)}")
+    if args.msi_action:
+        print(f"make_release: {out / CHECKSUMS}: the SHA-256 of the zip and the package")
 
 
 def main(argv):
@@ -192,6 +217,9 @@ def main(argv):
     parser.add_argument("--sign-pkcs12", help="the maker's Authenticode key and certificate")
     parser.add_argument("--sign-password-file", help="the file that holds the PKCS#12 password")
     parser.add_argument("--sign-timestamp-url", help="a time-stamping server for the signature")
+    parser.add_argument("--msi-action",
+                        help="the Windows Installer package's custom action DLL: with it, the "
+                             "release has the package too")
     args = parser.parse_args(argv)
     try:
         make_release(args)

@@ -37,6 +37,14 @@ def zip_name():
     return f"orvan-setup-{BUILD.version}-{BUILD.arch}.zip"
 
 
+def shipped_names():
+    """What a release writes beside the medium: the zip and, with the package, the package and
+    the SHA256SUMS of both."""
+    if not BUILD.msi_action:
+        return [zip_name()]
+    return sorted([zip_name(), f"orvan-setup-{BUILD.version}-{BUILD.arch}.msi", "SHA256SUMS"])
+
+
 CATALOGUES = ["ENGLISH.NLS", "FRENCH.NLS", "GERMAN.NLS", "SPANISH.NLS", "JAPANESE.NLS"]
 
 
@@ -71,7 +79,13 @@ class Folder(unittest.TestCase):
         verified = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=medium,
                                   capture_output=True, text=True)
         self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
-        self.assertEqual(sorted(path.name for path in out.iterdir()), ["medium", zip_name()])
+        self.assertEqual(sorted(path.name for path in out.iterdir()),
+                         sorted(["medium", *shipped_names()]))
+        if BUILD.msi_action:
+            verified = subprocess.run(["sha256sum", "-c", "--strict", "SHA256SUMS"], cwd=out,
+                                      capture_output=True, text=True)
+            self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+            self.assertEqual(len(verified.stdout.splitlines()), 2, verified.stdout)
         with zipfile.ZipFile(out / zip_name()) as archive:
             entries = archive.infolist()
             self.assertEqual([entry.filename for entry in entries],
@@ -207,6 +221,7 @@ def main():
     for option in ("--version", "--arch", "--setup-exe", "--nls", "--package-info",
                    "--example-medium"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--msi-action")
     BUILD, _ = parser.parse_known_args(RELEASE[1:])
     unittest.main(argv=sys.argv[:1], verbosity=2)
 

@@ -23,15 +23,15 @@
 #include "deploy/version_stamps.h"
 #include "messages/catalogue.h"
 #include "messages/console.h"
+#include "platform/failing_platform.h"
 #include "platform/platform.h"
-#include "tests/support/failing_platform.h"
 
 namespace {
 
 /// A machine on which only the host's files can be read, by their host paths, and standard
 /// output is the process's own: what the stamp comparison uses. Everything else fails as on a
 /// machine that has nothing.
-class HostFiles : public testing_support::FailingPlatform {
+class HostFiles : public platform::FailingPlatform {
  public:
   std::optional<std::size_t> ReadBinaryFile(std::string_view path,
                                             std::span<char> buffer) override {

@@ -25,6 +25,15 @@ constexpr Dword kServiceProgramPause = 2500;
 constexpr std::array<Row, 4> kUpgradeRemovals = {devices::kHelmsigDev2, devices::kHelmsigDev4,
                                                  devices::kHelmsigDev3, devices::kFirstAdapter};
 
+/// Whether a named log's path can stand on the restart command as it is: a full path (a drive
+/// and a backslash, or a network path) without a space or a quote that the command line would
+/// split at.
+bool CarriesToTheRestart(std::string_view path) {
+  const bool full =
+      path.starts_with("\\\\") || (path.size() >= 3 && path[1] == ':' && path[2] == '\\');
+  return full && path.find_first_of(" \"") == std::string_view::npos;
+}
+
 /// A system error code as "%d" prints it.
 long long AsPrinted(Dword error) {
   return static_cast<std::int32_t>(error);
@@ -60,9 +69,12 @@ int HandOver(RunState& run) {
   startup.cb_reserved2 = 0;
   startup.lp_reserved2 = nullptr;
 
+  run.log.Write(messages::kLogHandOverStarted, {command_line});
   platform::ProcessInformation process;
   if (!platform.CreateProcessA(command_line, 0, startup, &process)) {
-    run.console.Print(messages::kFileSystemError, {AsPrinted(platform.GetLastError())});
+    const Dword error = platform.GetLastError();
+    run.console.Print(messages::kFileSystemError, {AsPrinted(error)});
+    run.log.Write(messages::kLogHandOverNotStarted, {messages::LogError(error)});
     run.failure = true;
     return Result(run);
   }
@@ -77,9 +89,11 @@ int HandOver(RunState& run) {
   platform.CloseHandle(process.thread);
   if (!known) {
     run.console.Print(messages::kFileSystemError, {AsPrinted(error)});
+    run.log.Write(messages::kLogHandOverUnknown, {messages::LogError(error)});
     run.failure = true;
     return Result(run);
   }
+  run.log.Write(messages::kLogHandOverEnded, {std::to_string(exit_code)});
 
   if (exit_code == 1) run.reboot = 1;
   if (exit_code == 2) run.failure = true;
@@ -103,8 +117,11 @@ void LaunchServiceProgram(RunState& run) {
 
   platform::ProcessInformation process;
   if (!platform.CreateProcessA(command_line, platform::CREATE_NEW_CONSOLE, startup, &process)) {
+    run.log.Write(messages::kLogServiceFailed,
+                  {command_line, messages::LogError(platform.GetLastError())});
     return;
   }
+  run.log.Write(messages::kLogServiceStarted, {command_line});
   platform.CloseHandle(process.thread);
   platform.CloseHandle(process.process);
   platform.Sleep(kServiceProgramPause);
@@ -114,22 +131,32 @@ void LaunchServiceProgram(RunState& run) {
 /// its message only.
 void RegisterRestart(RunState& run) {
   platform::Platform& platform = run.platform;
+  // Read again, not taken from the start of the run: the restart runs the copy that lies in
+  // the system directory as it is now (a case fails the read between the two).
   const std::string system_directory = platform.GetSystemDirectoryA();
   if (!deploy::UsableSystemDirectory(system_directory)) {
     run.console.Print(messages::kRegistryWriteError);
+    run.log.Write(messages::kLogRunOnceNoDirectory);
     return;
   }
   // A quiet run's restart run is quiet too: Windows waits for the RunOnce commands before the
-  // desktop comes up, and nobody may be there to press a key.
-  const std::string command =
+  // desktop comes up, and nobody may be there to press a key. A log named by the administrator
+  // goes on in the restart run, so that one file tells both halves of the upgrade.
+  std::string command =
       QuotedProgramPath(deploy::PackageRoot(system_directory) + std::string(kDeployedProgram)) +
       (run.quiet ? " -R /Q" : " -R");
+  if (run.log.named_in_use() && CarriesToTheRestart(run.log.path())) {
+    command += " /L=";
+    command += run.log.path();
+  }
 
   platform::Handle key = platform::kNullHandle;
-  if (platform.RegCreateKeyExA(platform::HKEY_LOCAL_MACHINE, kRunOnceKey,
-                               platform::REG_OPTION_NON_VOLATILE, platform::KEY_ALL_ACCESS,
-                               &key) != platform::kErrorRegistrySuccess) {
+  const long created =
+      platform.RegCreateKeyExA(platform::HKEY_LOCAL_MACHINE, kRunOnceKey,
+                               platform::REG_OPTION_NON_VOLATILE, platform::KEY_ALL_ACCESS, &key);
+  if (created != platform::kErrorRegistrySuccess) {
     run.console.Print(messages::kRegistryWriteError);
+    run.log.Write(messages::kLogRunOnceFailed, {messages::LogError(static_cast<Dword>(created))});
     return;
   }
   // The stored data ends with the terminating zero, and the size counts it.
@@ -137,14 +164,32 @@ void RegisterRestart(RunState& run) {
                                            reinterpret_cast<const unsigned char*>(command.c_str()),
                                            static_cast<Dword>(command.size() + 1));
   platform.RegCloseKey(key);
-  if (set != platform::kErrorRegistrySuccess) run.console.Print(messages::kRegistryWriteError);
+  if (set != platform::kErrorRegistrySuccess) {
+    run.console.Print(messages::kRegistryWriteError);
+    run.log.Write(messages::kLogRunOnceFailed, {messages::LogError(static_cast<Dword>(set))});
+    return;
+  }
+  run.log.Write(messages::kLogRunOnceRegistered, {command});
 }
 
 /// The older generation is present: remove it, arrange the restart run, ask for a reboot.
 int UpgradePath(RunState& run) {
   run.console.Print(messages::kRemovingOlderVersion);
   for (Row row : kUpgradeRemovals) {
-    devices::RemoveDevice(run.platform, devices::kHardwareTable[row].hardware_id);
+    const std::string_view hardware_id = devices::kHardwareTable[row].hardware_id;
+    const devices::Removal removal = devices::RemoveDevice(run.platform, hardware_id);
+    switch (removal.outcome) {
+      case devices::Removal::Outcome::kRemoved:
+        run.log.Write(messages::kLogDeviceRemoved, {hardware_id});
+        break;
+      case devices::Removal::Outcome::kNotPresent:
+        run.log.Write(messages::kLogDeviceNotPresent, {hardware_id});
+        break;
+      case devices::Removal::Outcome::kFailed:
+        run.log.Write(messages::kLogDeviceRemoveFailed,
+                      {hardware_id, messages::LogError(removal.error)});
+        break;
+    }
   }
   RegisterRestart(run);
   run.console.Print(messages::kRemovedOldDrivers);
@@ -154,11 +199,14 @@ int UpgradePath(RunState& run) {
 /// The driver updates for the detected devices, in their fixed order.
 void InstallationSequence(RunState& run) {
   const devices::Detection& found = run.detection;
-  auto update = [&run](Row row, std::string_view hardware_id) {
+  bool any = false;
+  auto update = [&run, &any](Row row, std::string_view hardware_id) {
+    if (!any) run.log.Write(messages::kLogPathInstall);
+    any = true;
     const std::string inf_path =
         run.package_root + std::string(devices::kHardwareTable[row].inf_path);
-    const bool ok =
-        devices::UpdateDriver(run.platform, run.console, hardware_id, inf_path, &run.reboot) != 0;
+    const bool ok = devices::UpdateDriver(run.platform, run.console, run.log, hardware_id, inf_path,
+                                          &run.reboot) != 0;
     if (!ok) run.failure = true;
     return ok;
   };
@@ -182,6 +230,7 @@ void InstallationSequence(RunState& run) {
   for (Row row : {devices::kZov37D1, devices::kZov37D5, devices::kZov37D6, devices::kZov37C0}) {
     if (found.Found(row)) update_row(row);
   }
+  if (!any) run.log.Write(messages::kLogPathNothing);
 }
 
 }  // namespace
@@ -197,10 +246,23 @@ std::string QuotedProgramPath(std::string_view path) {
 }
 
 int RunMainFlow(RunState& run) {
-  if (devices::DetectHardware(run.platform, &run.detection) == 0) return HandOver(run);
+  const int detected = devices::DetectHardware(run.platform, &run.detection);
+  const Dword detection_error = run.platform.GetLastError();
+  for (const std::string& id : run.detection.found_ids) {
+    run.log.Write(messages::kLogDeviceFound, {id});
+  }
+  if (detected == 0) {
+    if (detection_error != platform::kErrorSuccess &&
+        detection_error != platform::kErrorNoMoreItems) {
+      run.log.Write(messages::kLogDetectionFailed, {messages::LogError(detection_error)});
+    }
+    run.log.Write(messages::kLogPathHandOver);
+    return HandOver(run);
+  }
 
   if (run.detection.Found(devices::kFirstAdapter) && !run.restart_run) LaunchServiceProgram(run);
   if (run.detection.Found(devices::kHelmsigDev2) || run.detection.Found(devices::kHelmsigDev4)) {
+    run.log.Write(messages::kLogPathUpgrade);
     return UpgradePath(run);
   }
   InstallationSequence(run);

@@ -6,6 +6,7 @@
 #include "devices/detection.h"
 #include "messages/catalogue.h"
 #include "messages/console.h"
+#include "messages/setup_log.h"
 #include "platform/platform.h"
 
 namespace setup {
@@ -14,13 +15,15 @@ struct RunState {
   RunState(platform::Platform& platform_in, messages::Catalogue catalogue_in)
       : platform(platform_in),
         catalogue(std::move(catalogue_in)),
-        console(platform_in, catalogue) {}
+        console(platform_in, catalogue),
+        log(platform_in, console) {}
   RunState(const RunState&) = delete;
   RunState& operator=(const RunState&) = delete;
 
   platform::Platform& platform;
   messages::Catalogue catalogue;  // the current catalogue
   messages::Console console;      // prints through `catalogue`
+  messages::SetupLog log;         // what the run did, for whoever reads the machine later
   bool catalogue_loaded = false;
 
   std::string source_root;

@@ -1,16 +1,19 @@
 #include "setup/startup.h"
 
-#include "deploy/package.h"
-#include "messages/exit_tail.h"
-#include "setup/main_flow.h"
-#include "setup/run_state.h"
-#include "setup/setup_main.h"
+#include <algorithm>
+
+#include "messages/builtin_catalogue.h"
 
 namespace setup {
 
 namespace {
 
 constexpr std::string_view kMediumDirectory = "\\win2000\\";
+/// The options that take a value, by their name after the '/' or '-'.
+constexpr std::string_view kLogOption = "L";
+constexpr std::string_view kRestartExitCodeOption = "RESTARTEXITCODE";
+/// The largest exit code a Windows process can end with.
+constexpr std::uint64_t kMaxExitCode = 0xFFFFFFFF;
 /// A path is split into parts of at most this many characters; a longer directory is not used.
 constexpr std::size_t kMaxPathPart = 255;
 
@@ -88,6 +91,17 @@ std::string SourceRoot(std::string_view program_path, int drive_number,
   return RootOfPath(program_path, drive_number);
 }
 
+std::optional<std::uint32_t> ParseExitCode(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > kMaxExitCode) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
 Options ReadOptions(const std::vector<std::string>& args) {
   Options options;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -98,6 +112,10 @@ Options ReadOptions(const std::vector<std::string>& args) {
       options.help = true;
       break;
     }
+    // Options start with '/' or '-'; what follows decides which.
+    const std::string_view name = option.starts_with('/') || option.starts_with('-')
+                                      ? std::string_view(option).substr(1)
+                                      : std::string_view();
     if (option == "/Q" || option == "-Q") {
       options.quiet = true;
     } else if (option == "/R" || option == "-R") {
@@ -113,65 +131,30 @@ Options ReadOptions(const std::vector<std::string>& args) {
       }
       if (!known) {
         options.invalid_force_code = true;
+        options.invalid_option = option;
         break;
       }
+    } else if (name == kLogOption || name.starts_with(std::string(kLogOption) + '=')) {
+      const std::string_view path = name.substr(std::min(name.size(), kLogOption.size() + 1));
+      if (path.empty()) {
+        options.invalid_option = option;
+        options.invalid_option_text = messages::kInvalidLogOptionText;
+        break;
+      }
+      options.log_path = path;
+    } else if (name == kRestartExitCodeOption ||
+               name.starts_with(std::string(kRestartExitCodeOption) + '=')) {
+      const std::optional<std::uint32_t> code =
+          ParseExitCode(name.substr(std::min(name.size(), kRestartExitCodeOption.size() + 1)));
+      if (!code) {
+        options.invalid_option = option;
+        options.invalid_option_text = messages::kInvalidRestartExitCodeText;
+        break;
+      }
+      options.restart_exit_code = code;
     }
   }
   return options;
-}
-
-namespace {
-
-/// Ends a run that reached a result: the exit tail, then the exit code.
-int Finish(RunState& run, int exit_code) {
-  messages::RunExitTail(run.platform, run.console, &run.catalogue, run.catalogue_loaded, run.quiet);
-  return exit_code;
-}
-
-}  // namespace
-
-int SetupMain(platform::Platform& platform, const std::vector<std::string>& args) {
-  RunState run(platform, messages::Catalogue{});
-  const std::string program_path = args.empty() ? std::string() : args.front();
-  // The system is asked where the program lies only when its path as started names no folder.
-  const std::string module_path =
-      IsBareName(program_path) ? platform.GetModuleFileNameA() : std::string();
-  run.source_root = SourceRoot(program_path, platform.GetCurrentDriveNumber(), module_path);
-
-  const int language = messages::SelectLanguage(platform);
-  if (messages::LoadCatalogue(platform, run.source_root, &run.catalogue, messages::kEntryCount,
-                              language) == 0) {
-    run.catalogue_loaded = true;
-  } else {
-    run.catalogue = messages::BuiltinCatalogue();
-  }
-  run.console.Print(messages::kBanner);
-
-  const Options options = ReadOptions(args);
-  for (std::string_view text : options.force_messages) run.console.PrintText(text);
-  if (options.invalid_force_code) {
-    run.console.PrintText(messages::kInvalidForceCodeText);
-    return kExitComplete;
-  }
-  if (options.help) {
-    // Asking how to use the program changes nothing on the machine.
-    run.console.PrintText(messages::kUsageText);
-    return kExitComplete;
-  }
-  run.quiet = options.quiet;
-  run.restart_run = options.restart_run;
-
-  run.system_directory = platform.GetSystemDirectoryA();
-  if (!deploy::UsableSystemDirectory(run.system_directory)) {
-    run.console.Print(messages::kInstallationFailed);
-    return Finish(run, kExitFailed);
-  }
-  run.package_root = deploy::PackageRoot(run.system_directory);
-
-  if (!SamePathIgnoringCase(run.source_root, run.package_root)) {
-    deploy::DeployPackage(platform, run.console, run.source_root, run.quiet);
-  }
-  return Finish(run, RunMainFlow(run));
 }
 
 }  // namespace setup

@@ -1,6 +1,7 @@
 // Start-up: the source root, the options and the run as a whole.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,11 +31,23 @@ struct Options {
   bool invalid_force_code = false;
   /// Set when the help option ends the run at once.
   bool help = false;
+  /// The log named with /L=PATH, upper-cased as every option is; empty for the default log.
+  std::string log_path;
+  /// What a run that needs a reboot ends with, from /RESTARTEXITCODE=N; nothing: 1.
+  std::optional<std::uint32_t> restart_exit_code;
+  /// Set when an invalid option ends the run at once: the option as read; for an invalid /L or
+  /// /RESTARTEXITCODE also the text that says what is wrong with it.
+  std::string invalid_option;
+  std::string_view invalid_option_text;
 };
 
-/// Reads the arguments after the program path, in order, up to an invalid force code or the
-/// help option.
+/// Reads the arguments after the program path, in order, up to an invalid force code, an
+/// invalid option or the help option.
 Options ReadOptions(const std::vector<std::string>& args);
+
+/// A decimal exit code from 0 to 4294967295 ("3010"); nothing for anything else (empty, a
+/// sign, a space, another character, too large).
+std::optional<std::uint32_t> ParseExitCode(std::string_view text);
 
 /// Whether two paths are the same, ASCII letters compared without regard to case.
 bool SamePathIgnoringCase(std::string_view a, std::string_view b);

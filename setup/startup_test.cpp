@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "setup/main_flow.h"
 
 namespace setup {
@@ -122,6 +124,73 @@ TEST(ReadOptions, ReadsQuietRestartAndForceCodes) {
     EXPECT_EQ(options.force_messages, c.force) << where;
     EXPECT_EQ(options.invalid_force_code, c.invalid) << where;
     EXPECT_EQ(options.help, c.help) << where;
+  }
+}
+
+TEST(ReadOptions, ReadsTheLogAndTheRestartExitCode) {
+  const std::string_view bad_log = messages::kInvalidLogOptionText;
+  const std::string_view bad_code = messages::kInvalidRestartExitCodeText;
+  const struct {
+    std::vector<std::string> args;
+    std::string log_path = {};
+    std::optional<std::uint32_t> restart_exit_code = {};
+    std::string invalid = {};
+    std::string_view invalid_text = {};
+    bool quiet = false;
+  } cases[] = {
+      {.args = {"SETUP", "/L=C:\\Logs\\run.log"}, .log_path = "C:\\LOGS\\RUN.LOG"},
+      {.args = {"SETUP", "-l=\\\\server\\logs\\host1.log", "/q"},
+       .log_path = "\\\\SERVER\\LOGS\\HOST1.LOG",
+       .quiet = true},
+      {.args = {"SETUP", "/L=first.log", "/L=..\\second log.txt"},
+       .log_path = "..\\SECOND LOG.TXT"},
+      {.args = {"SETUP", "/L=x=y"}, .log_path = "X=Y"},
+      {.args = {"SETUP", "/L"}, .invalid = "/L", .invalid_text = bad_log},
+      {.args = {"SETUP", "-l=", "/Q"}, .invalid = "-L=", .invalid_text = bad_log},
+      {.args = {"SETUP", "/Q", "/L="}, .invalid = "/L=", .invalid_text = bad_log, .quiet = true},
+      // Names that only begin like the log option are other, unknown arguments.
+      {.args = {"SETUP", "/LOG=x", "/LX", "L=x", "--L=x"}},
+      {.args = {"SETUP", "/RESTARTEXITCODE=3010"}, .restart_exit_code = 3010},
+      {.args = {"SETUP", "-restartexitcode=0"}, .restart_exit_code = 0},
+      {.args = {"SETUP", "/RestartExitCode=4294967295"}, .restart_exit_code = 4294967295u},
+      {.args = {"SETUP", "/RESTARTEXITCODE=0003010"}, .restart_exit_code = 3010},
+      {.args = {"SETUP", "/RESTARTEXITCODE=1", "/RESTARTEXITCODE=1641"}, .restart_exit_code = 1641},
+      {.args = {"SETUP", "/RESTARTEXITCODE"},
+       .invalid = "/RESTARTEXITCODE",
+       .invalid_text = bad_code},
+      {.args = {"SETUP", "/RESTARTEXITCODE=", "/Q"},
+       .invalid = "/RESTARTEXITCODE=",
+       .invalid_text = bad_code},
+      {.args = {"SETUP", "/RESTARTEXITCODE=4294967296"},
+       .invalid = "/RESTARTEXITCODE=4294967296",
+       .invalid_text = bad_code},
+      {.args = {"SETUP", "/RESTARTEXITCODE=99999999999999999999"},
+       .invalid = "/RESTARTEXITCODE=99999999999999999999",
+       .invalid_text = bad_code},
+      {.args = {"SETUP", "/RESTARTEXITCODE=-1"},
+       .invalid = "/RESTARTEXITCODE=-1",
+       .invalid_text = bad_code},
+      {.args = {"SETUP", "/RESTARTEXITCODE=+5"},
+       .invalid = "/RESTARTEXITCODE=+5",
+       .invalid_text = bad_code},
+      {.args = {"SETUP", "/RESTARTEXITCODE=0X10"},
+       .invalid = "/RESTARTEXITCODE=0X10",
+       .invalid_text = bad_code},
+      {.args = {"SETUP", "/RESTARTEXITCODE= 5"},
+       .invalid = "/RESTARTEXITCODE= 5",
+       .invalid_text = bad_code},
+      // An invalid force code ends the reading too, and names itself.
+      {.args = {"SETUP", "-FX", "/L"}, .invalid = "-FX"},
+      {.args = {"SETUP", "/L", "-FX"}, .invalid = "/L", .invalid_text = bad_log},
+  };
+  for (const auto& c : cases) {
+    const Options options = ReadOptions(c.args);
+    const std::string where = c.args.back();
+    EXPECT_EQ(options.log_path, c.log_path) << where;
+    EXPECT_EQ(options.restart_exit_code, c.restart_exit_code) << where;
+    EXPECT_EQ(options.invalid_option, c.invalid) << where;
+    EXPECT_EQ(options.invalid_option_text, c.invalid_text) << where;
+    EXPECT_EQ(options.quiet, c.quiet) << where;
   }
 }
 

@@ -16,7 +16,8 @@
 #include "deploy/package.h"
 #include "messages/builtin_catalogue.h"
 #include "platform/sim/machine.h"
-#include "tests/sim_run.h"
+#include "platform/sim/operations.h"
+#include "tests/support/sim_run.h"
 
 namespace {
 
@@ -50,33 +51,48 @@ constexpr int kMostCalls = 150;
 /// Runs at the same time (one per core).
 constexpr unsigned kWorkers = 2;
 
-/// A platform operation to fail, with an error it plausibly fails with.
+/// A platform operation to fail, with an error it plausibly fails with; only on this path when
+/// one is given.
 struct FailingCall {
-  const char* op;
+  std::string_view op;
   Dword error;
+  std::string_view path = {};
+  /// Whether only the setup log uses the call: failing it must leave the run exactly as it is
+  /// with nothing failing (the same output, exit code and package), whatever the log lost.
+  bool log_only = false;
 };
 
-/// The failures swept: every operation that a fault can name, one of them with two errors.
+/// The setup log of the example machines.
+constexpr std::string_view kLogPath = "C:\\WINNT\\ZOVSETUP.LOG";
+
+/// The failures swept: every operation that a fault can name (sim/operations.h), one of them
+/// with two errors.
 const FailingCall kFailingCalls[] = {
-    {"FindFirstFileA", platform::kErrorAccessDenied},
-    {"SetFileAttributesA", platform::kErrorAccessDenied},
-    {"CopyFileA", platform::kErrorAccessDenied},
-    {"SetupDiGetDeviceRegistryPropertyA", platform::kErrorInvalidData},
-    {"SetupDiGetDeviceRegistryPropertyA", platform::kErrorAccessDenied},
-    {"SetupDiEnumDeviceInfo", platform::kErrorNoSuchDevinst},
-    {"CreateDirectoryA", platform::kErrorAccessDenied},
-    {"CreateFileA", platform::kErrorAccessDenied},
-    {"SetupDiGetClassDevsA", platform::kErrorAccessDenied},
-    {"SetupDiCallClassInstaller", platform::kErrorAccessDenied},
-    {"UpdateDriverForPlugAndPlayDevicesA", platform::kErrorGenFailure},
-    {"GetSystemDirectoryA", platform::kErrorNotEnoughMemory},
-    {"GetModuleFileNameA", platform::kErrorNotEnoughMemory},
-    {"CreateProcessA", platform::kErrorAccessDenied},
-    {"WaitForSingleObject", platform::kErrorInvalidHandle},
-    {"GetExitCodeProcess", platform::kErrorInvalidHandle},
-    {"RegCreateKeyExA", platform::kErrorAccessDenied},
-    {"RegSetValueExA", platform::kErrorAccessDenied},
-    {"GetConsoleMode", platform::kErrorInvalidHandle},
+    {sim::op::kFindFirstFileA, platform::kErrorAccessDenied},
+    {sim::op::kSetFileAttributesA, platform::kErrorAccessDenied},
+    {sim::op::kCopyFileA, platform::kErrorAccessDenied},
+    {sim::op::kSetupDiGetDeviceRegistryPropertyA, platform::kErrorInvalidData},
+    {sim::op::kSetupDiGetDeviceRegistryPropertyA, platform::kErrorAccessDenied},
+    {sim::op::kSetupDiEnumDeviceInfo, platform::kErrorNoSuchDevinst},
+    {sim::op::kCreateDirectoryA, platform::kErrorAccessDenied},
+    {sim::op::kCreateFileA, platform::kErrorAccessDenied},
+    {sim::op::kCreateFileA, platform::kErrorAccessDenied, kLogPath, true},
+    {sim::op::kWriteFile, platform::kErrorDiskFull, {}, true},
+    {sim::op::kMoveFileExA, platform::kErrorSharingViolation, {}, true},
+    {sim::op::kSetupDiGetClassDevsA, platform::kErrorAccessDenied},
+    {sim::op::kSetupDiCallClassInstaller, platform::kErrorAccessDenied},
+    {sim::op::kUpdateDriverForPlugAndPlayDevicesA, platform::kErrorGenFailure},
+    {sim::op::kGetSystemDirectoryA, platform::kErrorNotEnoughMemory},
+    {sim::op::kGetWindowsDirectoryA, platform::kErrorNotEnoughMemory, {}, true},
+    {sim::op::kGetVersionExA, platform::kErrorInsufficientBuffer, {}, true},
+    {sim::op::kIsWow64Process, platform::kErrorAccessDenied, {}, true},
+    {sim::op::kGetModuleFileNameA, platform::kErrorNotEnoughMemory},
+    {sim::op::kCreateProcessA, platform::kErrorAccessDenied},
+    {sim::op::kWaitForSingleObject, platform::kErrorInvalidHandle},
+    {sim::op::kGetExitCodeProcess, platform::kErrorInvalidHandle},
+    {sim::op::kRegCreateKeyExA, platform::kErrorAccessDenied},
+    {sim::op::kRegSetValueExA, platform::kErrorAccessDenied},
+    {sim::op::kGetConsoleMode, platform::kErrorInvalidHandle},
 };
 
 enum class NewerFile {
@@ -95,7 +111,7 @@ struct Scenario {
   NewerFile newer = NewerFile::kNone;
   int clean_exit_code = 0;  // when nothing fails
   /// Operations the run must make at least once, so that their failures are tried.
-  std::vector<std::string> made;
+  std::vector<std::string_view> made;
   /// The program's path as started, and the machine's current directory (none: its default).
   const char* program_path = kMediumProgram;
   const char* current_directory = nullptr;
@@ -108,31 +124,38 @@ void PrintTo(const Scenario& scenario, std::ostream* out) {
 const Scenario kScenarios[] = {
     {.name = "FirstInstall",
      .machine = "first-install",
-     .made = {"CreateDirectoryA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA",
-              "GetConsoleMode"}},
+     .made = {sim::op::kCreateDirectoryA, sim::op::kCopyFileA,
+              sim::op::kUpdateDriverForPlugAndPlayDevicesA, sim::op::kGetConsoleMode,
+              sim::op::kGetWindowsDirectoryA, sim::op::kGetVersionExA, sim::op::kIsWow64Process,
+              sim::op::kWriteFile}},
     {.name = "HandOver",
      .machine = "handover",
-     .made = {"CreateProcessA", "WaitForSingleObject", "GetExitCodeProcess"}},
+     .made = {sim::op::kCreateProcessA, sim::op::kWaitForSingleObject,
+              sim::op::kGetExitCodeProcess}},
     {.name = "Upgrade",
      .machine = "upgrade",
      .virtual_sleep = true,
      .upgrade = true,
      .clean_exit_code = 1,
-     .made = {"SetupDiCallClassInstaller", "CreateProcessA", "RegCreateKeyExA", "RegSetValueExA"}},
+     .made = {sim::op::kSetupDiCallClassInstaller, sim::op::kCreateProcessA,
+              sim::op::kRegCreateKeyExA, sim::op::kRegSetValueExA}},
     {.name = "NewerDeployedAnsweredNo",
      .machine = "newer-deployed",
      .input = "n\n",
      .newer = NewerFile::kAnsweredNo,
-     .made = {"CreateFileA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"}},
+     .made = {sim::op::kCreateFileA, sim::op::kCopyFileA,
+              sim::op::kUpdateDriverForPlugAndPlayDevicesA}},
     {.name = "NewerDeployedQuiet",
      .machine = "newer-deployed",
      .options = {"/Q"},
      .newer = NewerFile::kQuiet,
-     .made = {"CreateFileA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"}},
+     .made = {sim::op::kCreateFileA, sim::op::kCopyFileA,
+              sim::op::kUpdateDriverForPlugAndPlayDevicesA}},
     {.name = "BareNameInTheMediumFolder",
      .machine = "first-install",
      .options = {"/Q"},
-     .made = {"GetModuleFileNameA", "CopyFileA", "UpdateDriverForPlugAndPlayDevicesA"},
+     .made = {sim::op::kGetModuleFileNameA, sim::op::kCopyFileA,
+              sim::op::kUpdateDriverForPlugAndPlayDevicesA},
      .program_path = "SETUP",
      .current_directory = "D:\\win2000"},
 };
@@ -373,6 +396,13 @@ struct FailedRun {
   std::vector<std::string> problems;
 };
 
+/// What a run left that the log's failures must not change.
+struct Outcome {
+  int exit_code = 0;
+  std::string out;
+  Snapshot package;
+};
+
 /// The runs of one operation failing at its first, second, ... call.
 struct OpSweep {
   FailingCall call;
@@ -382,8 +412,34 @@ struct OpSweep {
   std::vector<FailedRun> failed = {};
 };
 
+/// A failure of the log's own calls leaves the run as it is with nothing failing: each failed
+/// run's `outcomes` (in the order of the calls failed) against the `clean` one.
+void CompareWithTheCleanRun(const Outcome& clean, const std::vector<Outcome>& outcomes,
+                            OpSweep* sweep) {
+  for (std::size_t after = 0; after < outcomes.size(); ++after) {
+    const Outcome& failed = outcomes[after];
+    std::vector<std::string> problems;
+    if (failed.exit_code != clean.exit_code) {
+      problems.push_back("exit code " + std::to_string(failed.exit_code) + " where the run " +
+                         "with nothing failing ends with " + std::to_string(clean.exit_code));
+    }
+    if (failed.out != clean.out) {
+      problems.push_back("output differs from the run with nothing failing: " +
+                         Printable(clean.out));
+    }
+    if (failed.package != clean.package) {
+      problems.push_back("the package differs from the run with nothing failing");
+    }
+    if (!problems.empty()) {
+      sweep->failed.push_back(
+          {static_cast<int>(after), failed.exit_code, failed.out, std::move(problems)});
+    }
+  }
+}
+
 OpSweep SweepOperation(const Scenario& scenario, const FailingCall& call) {
   OpSweep sweep{call};
+  std::vector<Outcome> outcomes;
   std::vector<std::string> program = {scenario.program_path};
   program.insert(program.end(), scenario.options.begin(), scenario.options.end());
   for (int after = 0;; ++after) {
@@ -398,8 +454,9 @@ OpSweep SweepOperation(const Scenario& scenario, const FailingCall& call) {
       if (scenario.current_directory != nullptr) {
         machine.json()["current_directory"] = scenario.current_directory;
       }
-      machine.json()["faults"] = Json::array(
-          {Json{{"op", call.op}, {"error", call.error}, {"count", 1}, {"after", after}}});
+      Json fault = {{"op", call.op}, {"error", call.error}, {"count", 1}, {"after", after}};
+      if (!call.path.empty()) fault["path"] = call.path;
+      machine.json()["faults"] = Json::array({fault});
       const Snapshot before = TakeSnapshot(machine);
       const RunResult run = machine.Run(program, scenario.input, {}, kRunLimit);
       const Json& faults = machine.json()["faults"];
@@ -413,10 +470,13 @@ OpSweep SweepOperation(const Scenario& scenario, const FailingCall& call) {
       }
       // After a run that did not end by itself, the machine's state tells nothing more.
       if (!run.exited) return sweep;
+      const Outcome outcome{run.exit_code, run.out, TakeSnapshot(machine)};
       if (!fired) {
         sweep.calls = after;
+        if (call.log_only) CompareWithTheCleanRun(outcome, outcomes, &sweep);
         return sweep;
       }
+      outcomes.push_back(outcome);
     } catch (const std::exception& error_thrown) {
       sweep.failed.push_back(
           {after, -1, "", {std::string("the run broke: ") + error_thrown.what()}});
@@ -425,19 +485,22 @@ OpSweep SweepOperation(const Scenario& scenario, const FailingCall& call) {
   }
 }
 
-class EachPlatformCall : public testing::TestWithParam<Scenario> {};
-
-TEST_P(EachPlatformCall, FailingOnceStillEndsTheRunWell) {
-  const Scenario& scenario = GetParam();
+// A unit test (quick), so that a new operation is swept from the day a fault can name it.
+TEST(FaultSweepList, FailsEveryOperationAFaultCanName) {
   for (const FailingCall& call : kFailingCalls) {
-    ASSERT_TRUE(sim::IsKnownOperation(call.op)) << call.op;
+    EXPECT_TRUE(sim::IsKnownOperation(call.op)) << call.op;
   }
-  // Every operation the simulator can fail is swept.
   for (const std::string_view op : sim::KnownOperations()) {
     EXPECT_TRUE(
         std::ranges::any_of(kFailingCalls, [&](const FailingCall& c) { return c.op == op; }))
         << op << " is never failed by the sweep";
   }
+}
+
+class EachPlatformCall : public testing::TestWithParam<Scenario> {};
+
+TEST_P(EachPlatformCall, FailingOnceStillEndsTheRunWell) {
+  const Scenario& scenario = GetParam();
 
   std::vector<OpSweep> sweeps(std::size(kFailingCalls));
   std::atomic<std::size_t> next{0};
@@ -466,7 +529,7 @@ TEST_P(EachPlatformCall, FailingOnceStillEndsTheRunWell) {
       ADD_FAILURE() << report.str();
     }
   }
-  for (const std::string& op : scenario.made) {
+  for (const std::string_view op : scenario.made) {
     const auto sweep =
         std::ranges::find_if(sweeps, [&](const OpSweep& s) { return s.call.op == op; });
     ASSERT_NE(sweep, sweeps.end()) << op;

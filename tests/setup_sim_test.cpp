@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "messages/builtin_catalogue.h"
-#include "tests/sim_run.h"
+#include "tests/support/sim_run.h"
 
 namespace {
 
@@ -33,6 +33,11 @@ TEST(SetupSim, RefusesAMissingOrMalformedMachine) {
       {"unknown fault op", R"({"faults": [{"op": "FormatDiskA", "error": 5}]})"},
       {"bad language", R"({"language": "German"})"},
       {"bad sleep", R"({"sleep": "sometimes"})"},
+      {"bad clock", R"({"clock": "2000-02-30 00:00:00.000"})"},
+      {"clock without milliseconds", R"({"clock": "2000-01-01 00:00:00"})"},
+      {"clock not a string", R"({"clock": 0})"},
+      {"bad wow64", R"({"wow64": "yes"})"},
+      {"bad Windows directory", R"({"windows_directory": 7})"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -90,6 +95,25 @@ TEST(SetupSim, RunsACopyOfTheBundledMachineByDefault) {
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.out, kBanner + "Invalid force code!\n");
   EXPECT_NE(run.err.find("copy of the example machine"), std::string::npos) << run.err;
+}
+
+TEST(SetupSim, EndsEachRunWithItsWholeExitCodeAndWritesTheClockBack) {
+  // The upgrade sleeps while the older drivers go; the clock moves on by exactly that.
+  MachineFolder machine("upgrade");
+  machine.json()["sleep"] = "virtual";
+  machine.json()["clock"] = "2026-12-31 23:59:59.500";
+  const RunResult run = machine.Run({kMediumProgram, "/Q"});
+  ASSERT_EQ(run.exit_code, 1) << run.err;
+  ASSERT_FALSE(run.journal.empty());
+  EXPECT_EQ(run.journal.back(), (sim::Json{{"op", "ExitProcess"}, {"ok", true}, {"exit_code", 1}}));
+  long long slept = 0;
+  for (const sim::Json& sleep : testing_support::Ops(run.journal, "Sleep")) {
+    slept += sleep["milliseconds"].get<long long>();
+  }
+  ASSERT_GT(slept, 0) << "the upgrade no longer sleeps: pick a run that does";
+  const auto start = sim::ParseClock("2026-12-31 23:59:59.500");
+  ASSERT_TRUE(start);
+  EXPECT_EQ(machine.Reload()["clock"], sim::FormatClock(*start + std::chrono::milliseconds(slept)));
 }
 
 }  // namespace

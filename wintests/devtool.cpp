@@ -13,6 +13,11 @@
 //   devtool regdelete KEY VALUE     deletes the registry value (success when it is not there)
 //   devtool version                 prints what GetVersionExA reports: MAJOR.MINOR.BUILD PLATFORM
 //                                   and the service pack text
+//   devtool run FILE PROGRAM [ARG...]
+//                                   runs the command line (an argument with a space in quotes)
+//                                   on devtool's own standard streams, waits for it and writes
+//                                   its exit code in decimal to FILE: all of its 32 bits, which
+//                                   Wine cuts to 8 on the way to a Linux parent (3010 reads 194)
 //
 // KEY is a full key name, such as HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft (HKLM, HKCU for short).
 // devtool reads the registry view of its own architecture, which is the program's when devtool is
@@ -282,6 +287,33 @@ int Version() {
   return 0;
 }
 
+int Run(const char* exit_file, int argc, char** argv) {
+  std::string command_line;
+  for (int at = 0; at < argc; ++at) {
+    const std::string argument = argv[at];
+    const bool quoted = argument.find(' ') != std::string::npos;
+    command_line += (at > 0 ? " " : "") + (quoted ? "\"" + argument + "\"" : argument);
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+    return Fail("CreateProcessA");
+  }
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exit_code = 0;
+  const BOOL known = ::GetExitCodeProcess(process.hProcess, &exit_code);
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  if (!known) return Fail("GetExitCodeProcess");
+  FILE* file = std::fopen(exit_file, "w");
+  if (file == nullptr) return Fail("fopen", 0);
+  std::fprintf(file, "%lu\n", exit_code);
+  std::fclose(file);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -293,8 +325,9 @@ int main(int argc, char** argv) {
   if (command == "regget" && argc == 4) return RegGet(argv[2], argv[3]);
   if (command == "regdelete" && argc == 4) return RegDelete(argv[2], argv[3]);
   if (command == "version" && argc == 2) return Version();
+  if (command == "run" && argc > 3) return Run(argv[2], argc - 3, argv + 3);
   std::fprintf(stderr,
                "usage: devtool create HWID [HWID...] | list | remove HWID | clear |"
-               " regget KEY VALUE | regdelete KEY VALUE | version\n");
+               " regget KEY VALUE | regdelete KEY VALUE | version | run FILE PROGRAM [ARG...]\n");
   return 2;
 }

@@ -142,6 +142,154 @@ void CheckFiles(win32::Win32Platform& p) {
   CHECK(!p.SetFileAttributesA(missing, FILE_ATTRIBUTE_NORMAL));
 }
 
+/// The Windows directory as GetWindowsDirectoryA gives it, without the backend.
+std::string DirectWindowsDirectory() {
+  char path[MAX_PATH] = {};
+  ::GetWindowsDirectoryA(path, sizeof(path));
+  return path;
+}
+
+/// Whether this is a 32-bit program on 64-bit Windows, told without IsWow64Process: only
+/// 64-bit Windows has a SysWOW64 folder in its Windows directory.
+bool SysWow64Present() {
+  const DWORD attributes = ::GetFileAttributesA((DirectWindowsDirectory() + "\\SysWOW64").c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void CheckVersionAndWow64(win32::Win32Platform& p) {
+  const std::string windows = p.GetWindowsDirectoryA();
+  CHECK(!windows.empty());
+  CHECK(windows == DirectWindowsDirectory());
+  CHECK(windows.back() != '\\');
+  // The system directory lies in the Windows directory.
+  const std::string system = p.GetSystemDirectoryA();
+  CHECK(Upper(system.substr(0, system.find_last_of('\\'))) == Upper(windows));
+
+  OSVERSIONINFOA direct{};
+  direct.dwOSVersionInfoSize = sizeof(direct);
+  CHECK(::GetVersionExA(&direct));
+  platform::OsVersionInfo version;
+  CHECK(p.GetVersionExA(&version));
+  CHECK(version.major_version == direct.dwMajorVersion);
+  CHECK(version.minor_version == direct.dwMinorVersion);
+  CHECK(version.build_number == direct.dwBuildNumber);
+  CHECK(version.platform_id == direct.dwPlatformId);
+  CHECK(version.csd_version == direct.szCSDVersion);
+  // Windows 2000 (the 32-bit prefix of the suite is set to it) as its last service pack has it.
+  if (version.major_version == 5 && version.minor_version == 0) {
+    CHECK(version.build_number == 2195);
+    CHECK(version.platform_id == VER_PLATFORM_WIN32_NT);
+    CHECK(version.csd_version == "Service Pack 4");
+  }
+
+  // A 64-bit program is no WOW64 one; a 32-bit one is where the system is 64-bit. Where the
+  // function is missing (Windows 2000) the answer is FALSE with ERROR_PROC_NOT_FOUND.
+  const bool expected = sizeof(void*) == 4 && SysWow64Present();
+  platform::Bool wow64 = 7;
+  p.SetLastError(0);
+  if (p.IsWow64Process(&wow64)) {
+    CHECK((wow64 != FALSE) == expected);
+  } else {
+    CHECK(p.GetLastError() == ERROR_PROC_NOT_FOUND);
+    CHECK(wow64 == 7);
+    CHECK(!expected);
+  }
+  std::printf("  %s %lu.%lu build %lu \"%s\", IsWow64Process %s\n", windows.c_str(),
+              static_cast<unsigned long>(version.major_version),
+              static_cast<unsigned long>(version.minor_version),
+              static_cast<unsigned long>(version.build_number), version.csd_version.c_str(),
+              wow64 == 7 ? "missing"
+              : wow64    ? "TRUE"
+                         : "FALSE");
+
+  CHECK(p.GetCommandLineA() == ::GetCommandLineA());
+  CHECK(Upper(p.GetCommandLineA()).find("PLATFORM_CHECK") != std::string::npos);
+
+  SYSTEMTIME before{};
+  ::GetLocalTime(&before);
+  platform::SystemTime now;
+  p.GetLocalTime(&now);
+  SYSTEMTIME after{};
+  ::GetLocalTime(&after);
+  // Between the two direct readings (unless a day ended in between).
+  if (before.wDay == after.wDay) {
+    CHECK(now.year == before.wYear && now.month == before.wMonth && now.day == before.wDay);
+    CHECK(now.day_of_week == before.wDayOfWeek);
+    const auto of_day = [](unsigned h, unsigned m, unsigned s, unsigned ms) {
+      return ((h * 60 + m) * 60 + s) * 1000 + ms;
+    };
+    const unsigned at = of_day(now.hour, now.minute, now.second, now.milliseconds);
+    CHECK(at >= of_day(before.wHour, before.wMinute, before.wSecond, before.wMilliseconds));
+    CHECK(at <= of_day(after.wHour, after.wMinute, after.wSecond, after.wMilliseconds));
+  }
+}
+
+/// Set (by the suite's runner) when Wine runs as root, which writes to read-only files.
+constexpr const char* kWineAsRoot = "PLATFORM_CHECK_WINE_AS_ROOT";
+
+platform::Handle OpenToAppend(win32::Win32Platform& p, const std::string& path) {
+  return p.CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+}
+
+void CheckAppendAndMove(win32::Win32Platform& p) {
+  const std::string folder = ScratchFolder();
+  ::CreateDirectoryA(folder.c_str(), nullptr);
+  const std::string log = folder + "\\SETUP.LOG";
+  ::SetFileAttributesA(log.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::DeleteFileA(log.c_str());
+
+  // Two handles that append: every write goes whole to the end, whoever wrote last.
+  p.SetLastError(1234);
+  const platform::Handle first = OpenToAppend(p, log);
+  CHECK(first != platform::kInvalidHandleValue);
+  CHECK(p.GetLastError() == ERROR_SUCCESS);  // created
+  const platform::Handle second = OpenToAppend(p, log);
+  CHECK(second != platform::kInvalidHandleValue);
+  CHECK(p.GetLastError() == ERROR_ALREADY_EXISTS);  // opened
+  platform::Dword written = 0;
+  CHECK(p.WriteFile(first, "one\r\n", &written));
+  CHECK(written == 5);
+  CHECK(p.WriteFile(second, "two two\r\n", &written));
+  CHECK(written == 9);
+  CHECK(p.WriteFile(first, "three\r\n", &written));
+  CHECK(p.WriteFile(second, "", &written));
+  CHECK(written == 0);
+  CHECK(p.CloseHandle(first));
+  CHECK(p.CloseHandle(second));
+  CHECK(wintests::ReadWholeFile(log) == "one\r\ntwo two\r\nthree\r\n");
+  written = 77;
+  CHECK(!p.WriteFile(platform::kInvalidHandleValue, "x", &written));
+  CHECK(written == 0);
+
+  // A read-only file cannot be opened to append to it; a missing folder is no place for one.
+  // (Wine keeps the attribute as the file's Unix permission, which a Wine run by root passes:
+  // the runner says so, and there an open that succeeds is let be.)
+  CHECK(::SetFileAttributesA(log.c_str(), FILE_ATTRIBUTE_READONLY));
+  const platform::Handle read_only = OpenToAppend(p, log);
+  if (read_only == platform::kInvalidHandleValue) {
+    CHECK(p.GetLastError() == ERROR_ACCESS_DENIED);
+  } else {
+    CHECK(std::getenv(kWineAsRoot) != nullptr);
+    p.CloseHandle(read_only);
+  }
+  CHECK(::SetFileAttributesA(log.c_str(), FILE_ATTRIBUTE_NORMAL));
+  CHECK(OpenToAppend(p, folder + "\\MISSING\\SETUP.LOG") == platform::kInvalidHandleValue);
+  CHECK(p.GetLastError() == ERROR_PATH_NOT_FOUND);
+
+  // A rename replaces an existing file only when asked to.
+  const std::string old = folder + "\\SETUP.OLD";
+  ::SetFileAttributesA(old.c_str(), FILE_ATTRIBUTE_NORMAL);
+  std::ofstream(old, std::ios::binary) << "older";
+  CHECK(!p.MoveFileExA(log, old, 0));
+  CHECK(p.GetLastError() == ERROR_ALREADY_EXISTS);
+  CHECK(p.MoveFileExA(log, old, MOVEFILE_REPLACE_EXISTING));
+  CHECK(wintests::ReadWholeFile(old) == "one\r\ntwo two\r\nthree\r\n");
+  CHECK(::GetFileAttributesA(log.c_str()) == INVALID_FILE_ATTRIBUTES);
+  CHECK(!p.MoveFileExA(log, old, MOVEFILE_REPLACE_EXISTING));
+  CHECK(p.GetLastError() == ERROR_FILE_NOT_FOUND);
+  ::DeleteFileA(old.c_str());
+}
+
 /// The SetupAPI services that the checks use to lay out devices of their own. The check imports
 /// no device library either: it takes them as the backend does, so that the checks of the
 /// backend's loads see a process that has loaded nothing yet.
@@ -686,7 +834,9 @@ int main(int argc, char** argv) {
   if (mode == "keyfeed") return FeedKeys();
   CheckLibraries();
   CheckSystem(p);
+  CheckVersionAndWow64(p);
   CheckFiles(p);
+  CheckAppendAndMove(p);
   CheckDevices(p);
   CheckProcesses(p);
   CheckRegistry(p);

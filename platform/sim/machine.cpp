@@ -1,36 +1,17 @@
 #include "platform/sim/machine.h"
 
+#include "platform/sim/operations.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
 namespace sim {
 
 namespace {
-
-/// The operations whose failure a fault can simulate.
-constexpr std::array<std::string_view, 18> kOperations = {
-    "GetSystemDirectoryA",
-    "GetModuleFileNameA",
-    "CreateFileA",
-    "FindFirstFileA",
-    "CreateDirectoryA",
-    "SetFileAttributesA",
-    "CopyFileA",
-    "SetupDiGetClassDevsA",
-    "SetupDiEnumDeviceInfo",
-    "SetupDiGetDeviceRegistryPropertyA",
-    "SetupDiCallClassInstaller",
-    "UpdateDriverForPlugAndPlayDevicesA",
-    "CreateProcessA",
-    "WaitForSingleObject",
-    "GetExitCodeProcess",
-    "RegCreateKeyExA",
-    "RegSetValueExA",
-    "GetConsoleMode",
-};
 
 [[noreturn]] void Malformed(const std::string& what) {
   throw MachineError(what);
@@ -142,14 +123,87 @@ void CheckRegistry(const Json& registry) {
 }  // namespace
 
 std::span<const std::string_view> KnownOperations() {
-  return kOperations;
+  return kFaultableOperations;
 }
 
-bool IsKnownOperation(const std::string& op) {
-  for (std::string_view known : kOperations) {
-    if (known == op) return true;
+bool IsKnownOperation(std::string_view op) {
+  return IsFaultableOperation(op);
+}
+
+std::string WindowsDirectory(const Machine& machine) {
+  if (machine.windows_directory) return *machine.windows_directory;
+  std::string directory = machine.system_directory;
+  while (!directory.empty() && (directory.back() == '\\' || directory.back() == '/')) {
+    directory.pop_back();
   }
-  return false;
+  const std::size_t separator = directory.find_last_of("\\/");
+  if (separator == std::string::npos) return directory;
+  directory.resize(separator);
+  // "C:\\system32": the parent is the drive's root, "C:\\".
+  if (directory.size() == 2 && directory[1] == ':') directory += '\\';
+  return directory;
+}
+
+namespace {
+
+/// The clock's form: "YYYY-MM-DD HH:MM:SS.mmm", digits where the pattern has 'd'.
+constexpr std::string_view kClockPattern = "dddd-dd-dd dd:dd:dd.ddd";
+
+int Digits(std::string_view text, std::size_t at, std::size_t count) {
+  int value = 0;
+  for (std::size_t i = at; i < at + count; ++i) value = value * 10 + (text[i] - '0');
+  return value;
+}
+
+}  // namespace
+
+std::optional<LocalTime> ParseClock(std::string_view text) {
+  if (text.size() != kClockPattern.size()) return std::nullopt;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+    if (kClockPattern[i] == 'd' ? !digit : text[i] != kClockPattern[i]) return std::nullopt;
+  }
+  const int year = Digits(text, 0, 4);
+  const auto date = std::chrono::year{year} /
+                    std::chrono::month{static_cast<unsigned>(Digits(text, 5, 2))} /
+                    std::chrono::day{static_cast<unsigned>(Digits(text, 8, 2))};
+  const int hour = Digits(text, 11, 2);
+  const int minute = Digits(text, 14, 2);
+  const int second = Digits(text, 17, 2);
+  const int millisecond = Digits(text, 20, 3);
+  if (!date.ok() || year < kEarliestClockYear || year > kLatestClockYear || hour > 23 ||
+      minute > 59 || second > 59) {
+    return std::nullopt;
+  }
+  return LocalTime{std::chrono::sys_days{date}} + std::chrono::hours{hour} +
+         std::chrono::minutes{minute} + std::chrono::seconds{second} +
+         std::chrono::milliseconds{millisecond};
+}
+
+platform::SystemTime ToSystemTime(LocalTime time) {
+  const auto day = std::chrono::floor<std::chrono::days>(time);
+  const std::chrono::year_month_day date{day};
+  const std::chrono::hh_mm_ss clock{time - day};
+  platform::SystemTime answer;
+  answer.year = static_cast<platform::Word>(static_cast<int>(date.year()));
+  answer.month = static_cast<platform::Word>(static_cast<unsigned>(date.month()));
+  answer.day_of_week =
+      static_cast<platform::Word>(std::chrono::weekday{day}.c_encoding());  // 0: Sunday
+  answer.day = static_cast<platform::Word>(static_cast<unsigned>(date.day()));
+  answer.hour = static_cast<platform::Word>(clock.hours().count());
+  answer.minute = static_cast<platform::Word>(clock.minutes().count());
+  answer.second = static_cast<platform::Word>(clock.seconds().count());
+  answer.milliseconds = static_cast<platform::Word>(clock.subseconds().count());
+  return answer;
+}
+
+std::string FormatClock(LocalTime time) {
+  const platform::SystemTime t = ToSystemTime(time);
+  char text[48] = {};  // room for every field at its widest
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", unsigned{t.year},
+                unsigned{t.month}, unsigned{t.day}, unsigned{t.hour}, unsigned{t.minute},
+                unsigned{t.second}, unsigned{t.milliseconds});
+  return text;
 }
 
 namespace {
@@ -201,6 +255,23 @@ Machine ParseMachine(const std::string& text) {
   Machine machine;
   if (Field(json, "system_directory") != nullptr) {
     machine.system_directory = StringField(json, "system_directory", "machine");
+  }
+  if (Field(json, "windows_directory") != nullptr) {
+    machine.windows_directory = StringField(json, "windows_directory", "machine");
+  }
+  if (Field(json, "clock") != nullptr) {
+    const std::string clock = StringField(json, "clock", "machine");
+    const std::optional<LocalTime> time = ParseClock(clock);
+    if (!time) {
+      Malformed("\"clock\" must be a local time \"YYYY-MM-DD HH:MM:SS.mmm\" of the years " +
+                std::to_string(kEarliestClockYear) + " to " + std::to_string(kLatestClockYear) +
+                ", not \"" + clock + "\"");
+    }
+    machine.clock = *time;
+  }
+  if (const Json* wow64 = Field(json, "wow64"); wow64 != nullptr) {
+    if (!wow64->is_boolean()) Malformed("\"wow64\" must be true or false");
+    machine.wow64 = wow64->get<bool>();
   }
   if (Field(json, "current_drive") != nullptr) {
     machine.current_drive = StringField(json, "current_drive", "machine");
@@ -267,6 +338,9 @@ Machine ParseMachine(const std::string& text) {
 Json MachineToJson(const Machine& machine) {
   Json json = Json::object();
   json["system_directory"] = machine.system_directory;
+  if (machine.windows_directory) json["windows_directory"] = *machine.windows_directory;
+  json["clock"] = FormatClock(machine.clock);
+  json["wow64"] = machine.wow64;
   json["current_drive"] = machine.current_drive;
   if (!machine.current_directory.empty()) json["current_directory"] = machine.current_directory;
   json["language"] = machine.language;

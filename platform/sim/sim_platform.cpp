@@ -1,5 +1,7 @@
 #include "platform/sim/sim_platform.h"
 
+#include "platform/sim/operations.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -29,6 +31,14 @@ namespace {
 constexpr Dword kRegMultiSz = 7;
 constexpr Dword kStillActive = 259;
 constexpr Dword kErrorFileExists = 80;
+constexpr Dword kErrorNotSameDevice = 17;
+constexpr Dword kFileShareDelete = 0x4;
+/// What GetVersionExA answers: Windows 2000 with Service Pack 4.
+constexpr Dword kWindows2000Major = 5;
+constexpr Dword kWindows2000Minor = 0;
+constexpr Dword kWindows2000Build = 2195;
+constexpr Dword kPlatformWin32Nt = 2;
+constexpr const char* kWindows2000ServicePack = "Service Pack 4";
 /// How long the key wait gathers the rest of a key's byte sequence (an escape sequence).
 constexpr int kKeySequenceMilliseconds = 30;
 
@@ -104,8 +114,31 @@ struct SimPlatform::Object {
   struct RegistryKey {
     std::string name;
   };
-  std::variant<DeviceSet, Search, Process, Thread, RegistryKey> value;
+  /// A host file opened to append to it.
+  struct File {
+    int fd = -1;
+    std::string path;  // the Windows path it was opened by
+    Dword share_mode = 0;
+  };
+  std::variant<DeviceSet, Search, Process, Thread, RegistryKey, File> value;
 };
+
+namespace {
+
+/// Whether two host paths name the same existing file.
+bool SameHostFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code error;
+  return std::filesystem::equivalent(a, b, error) && !error;
+}
+
+/// The drive letter of a full Windows path, upper case.
+char DriveOf(const std::string& full_path) {
+  return full_path.empty()
+             ? '\0'
+             : static_cast<char>(std::toupper(static_cast<unsigned char>(full_path[0])));
+}
+
+}  // namespace
 
 SimPlatform::SimPlatform(Machine& machine, std::filesystem::path root, ConsoleIo io,
                          std::function<void(const Json&)> journal)
@@ -122,6 +155,9 @@ SimPlatform::SimPlatform(Machine& machine, std::filesystem::path root, ConsoleIo
 }
 
 SimPlatform::~SimPlatform() {
+  for (auto& [handle, object] : handles_) {
+    if (const auto* file = std::get_if<Object::File>(&object.value)) ::close(file->fd);
+  }
   // Children that nobody waited for are reaped if they have ended; the rest are left to the
   // system when this process ends.
   for (pid_t pid : unwaited_) ::waitpid(pid, nullptr, WNOHANG);
@@ -214,6 +250,10 @@ std::string SimPlatform::FullPath(std::string_view windows_path) const {
     const bool current = !drive.empty() && SameIgnoringCase(windows_path.substr(0, 2), drive);
     return below(current ? current_directory : std::string(windows_path.substr(0, 2)), rest);
   }
+  // A UNC path (\\\\server\\share\\...) is full already, and lies on no drive of this machine.
+  if (windows_path.size() >= 2 && is_separator(windows_path[0]) && is_separator(windows_path[1])) {
+    return std::string(windows_path);
+  }
   if (drive.empty()) return {};
   if (!windows_path.empty() && is_separator(windows_path.front())) {
     return drive + std::string(windows_path);
@@ -286,12 +326,12 @@ std::filesystem::path SimPlatform::HostPath(std::string_view windows_path) const
 // --- System ----------------------------------------------------------------------------------
 
 std::string SimPlatform::GetSystemDirectoryA() {
-  if (TakeFault("GetSystemDirectoryA", {})) return {};
+  if (TakeFault(op::kGetSystemDirectoryA, {})) return {};
   return machine_.system_directory;
 }
 
 std::string SimPlatform::GetModuleFileNameA() {
-  if (TakeFault("GetModuleFileNameA", {program_path_})) return {};
+  if (TakeFault(op::kGetModuleFileNameA, {program_path_})) return {};
   std::string path = program_path_;
   // A bare name is the program found in the current directory, with its extension.
   if (!path.empty() && path.find_first_of(":\\/") == std::string::npos &&
@@ -311,6 +351,60 @@ int SimPlatform::GetCurrentDriveNumber() {
 platform::Word SimPlatform::GetSystemDefaultLangID() {
   return machine_.language;
 }
+std::string SimPlatform::GetWindowsDirectoryA() {
+  Json entry = {{"op", op::kGetWindowsDirectoryA}};
+  if (const auto error = TakeFault(op::kGetWindowsDirectoryA, {})) {
+    Fail(entry, *error);
+    return {};
+  }
+  const std::string directory = WindowsDirectory(machine_);
+  entry["ok"] = true;
+  entry["path"] = directory;
+  Journal(entry);
+  return directory;
+}
+
+Bool SimPlatform::GetVersionExA(platform::OsVersionInfo* info) {
+  Json entry = {{"op", op::kGetVersionExA}};
+  if (const auto error = TakeFault(op::kGetVersionExA, {})) return Fail(entry, *error);
+  if (info == nullptr) return Fail(entry, platform::kErrorInvalidParameter);
+  info->major_version = kWindows2000Major;
+  info->minor_version = kWindows2000Minor;
+  info->build_number = kWindows2000Build;
+  info->platform_id = kPlatformWin32Nt;
+  info->csd_version = kWindows2000ServicePack;
+  entry["ok"] = true;
+  entry["major"] = info->major_version;
+  entry["minor"] = info->minor_version;
+  entry["build"] = info->build_number;
+  entry["platform_id"] = info->platform_id;
+  entry["csd_version"] = info->csd_version;
+  Journal(entry);
+  return 1;
+}
+
+void SimPlatform::GetLocalTime(platform::SystemTime* time) {
+  *time = ToSystemTime(machine_.clock);
+  Journal({{"op", op::kGetLocalTime}, {"ok", true}, {"time", FormatClock(machine_.clock)}});
+}
+
+std::string SimPlatform::GetCommandLineA() {
+  Journal({{"op", op::kGetCommandLineA}, {"ok", true}, {"command_line", command_line_}});
+  return command_line_;
+}
+
+Bool SimPlatform::IsWow64Process(Bool* wow64) {
+  Json entry = {{"op", op::kIsWow64Process}};
+  if (const auto error = TakeFault(op::kIsWow64Process, {})) return Fail(entry, *error);
+  // Windows 2000 has no such function: the caller's look-up finds nothing.
+  if (!machine_.wow64) return Fail(entry, platform::kErrorProcNotFound);
+  if (wow64 != nullptr) *wow64 = 1;
+  entry["ok"] = true;
+  entry["wow64"] = true;
+  Journal(entry);
+  return 1;
+}
+
 Dword SimPlatform::GetLastError() {
   return last_error_;
 }
@@ -319,7 +413,8 @@ void SimPlatform::SetLastError(Dword error) {
 }
 
 void SimPlatform::Sleep(Dword milliseconds) {
-  Journal({{"op", "Sleep"}, {"ok", true}, {"milliseconds", milliseconds}});
+  Journal({{"op", op::kSleep}, {"ok", true}, {"milliseconds", milliseconds}});
+  machine_.clock = std::min(machine_.clock + std::chrono::milliseconds(milliseconds), kLatestClock);
   if (!machine_.virtual_sleep) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
@@ -354,9 +449,9 @@ std::optional<unsigned char> SimPlatform::ReadStandardInputByte() {
 
 void SimPlatform::WaitForKeyPress() {
   const auto no_console = [this] {
-    Journal({{"op", "KeyWait"}, {"ok", true}, {"console", false}});
+    Journal({{"op", op::kKeyWait}, {"ok", true}, {"console", false}});
   };
-  if (TakeFault("GetConsoleMode", {}) || !io_.use_terminal) return no_console();
+  if (TakeFault(op::kGetConsoleMode, {}) || !io_.use_terminal) return no_console();
   const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty < 0) return no_console();
   termios saved{};
@@ -382,14 +477,14 @@ void SimPlatform::WaitForKeyPress() {
   }
   ::tcsetattr(tty, TCSANOW, &saved);
   ::close(tty);
-  Journal({{"op", "KeyWait"}, {"ok", true}, {"console", true}});
+  Journal({{"op", op::kKeyWait}, {"ok", true}, {"console", true}});
 }
 
 // --- Files -----------------------------------------------------------------------------------
 
 std::optional<std::size_t> SimPlatform::ReadBinaryFile(std::string_view path,
                                                        std::span<char> buffer) {
-  if (TakeFault("CreateFileA", {std::string(path)})) return std::nullopt;
+  if (TakeFault(op::kCreateFileA, {std::string(path)})) return std::nullopt;
   const std::filesystem::path host = HostPath(path);
   std::error_code error;
   if (host.empty() || !std::filesystem::is_regular_file(host, error)) {
@@ -406,7 +501,7 @@ std::optional<std::size_t> SimPlatform::ReadBinaryFile(std::string_view path,
 }
 
 std::optional<std::uint64_t> SimPlatform::GetFileSize(std::string_view path) {
-  if (TakeFault("CreateFileA", {std::string(path)})) return std::nullopt;
+  if (TakeFault(op::kCreateFileA, {std::string(path)})) return std::nullopt;
   const std::filesystem::path host = HostPath(path);
   std::error_code error;
   if (host.empty() || !std::filesystem::is_regular_file(host, error)) {
@@ -419,7 +514,7 @@ std::optional<std::uint64_t> SimPlatform::GetFileSize(std::string_view path) {
 }
 
 Handle SimPlatform::FindFirstFileA(std::string_view path) {
-  if (TakeFault("FindFirstFileA", {std::string(path)})) return platform::kInvalidHandleValue;
+  if (TakeFault(op::kFindFirstFileA, {std::string(path)})) return platform::kInvalidHandleValue;
   const std::filesystem::path host = HostPath(path);
   std::error_code error;
   if (host.empty() || !std::filesystem::exists(host, error)) {
@@ -440,9 +535,9 @@ Bool SimPlatform::FindClose(Handle search) {
 }
 
 Bool SimPlatform::CreateDirectoryA(std::string_view path) {
-  Json entry = {{"op", "CreateDirectoryA"}, {"path", path}};
+  Json entry = {{"op", op::kCreateDirectoryA}, {"path", path}};
   const auto fail = [&](Dword error) { return Fail(entry, error); };
-  if (const auto error = TakeFault("CreateDirectoryA", {std::string(path)})) return fail(*error);
+  if (const auto error = TakeFault(op::kCreateDirectoryA, {std::string(path)})) return fail(*error);
   const std::filesystem::path host = HostPath(path);
   std::error_code error;
   if (host.empty() || !std::filesystem::is_directory(host.parent_path(), error)) {
@@ -456,9 +551,10 @@ Bool SimPlatform::CreateDirectoryA(std::string_view path) {
 }
 
 Bool SimPlatform::SetFileAttributesA(std::string_view path, Dword attributes) {
-  Json entry = {{"op", "SetFileAttributesA"}, {"path", path}, {"attributes", attributes}};
+  Json entry = {{"op", op::kSetFileAttributesA}, {"path", path}, {"attributes", attributes}};
   const auto fail = [&](Dword error) { return Fail(entry, error); };
-  if (const auto error = TakeFault("SetFileAttributesA", {std::string(path)})) return fail(*error);
+  if (const auto error = TakeFault(op::kSetFileAttributesA, {std::string(path)}))
+    return fail(*error);
   const std::filesystem::path host = HostPath(path);
   std::error_code error;
   if (host.empty() || !std::filesystem::exists(host, error)) {
@@ -479,10 +575,10 @@ Bool SimPlatform::SetFileAttributesA(std::string_view path, Dword attributes) {
 
 Bool SimPlatform::CopyFileA(std::string_view existing, std::string_view destination,
                             Bool fail_if_exists) {
-  Json entry = {{"op", "CopyFileA"}, {"from", existing}, {"to", destination}};
+  Json entry = {{"op", op::kCopyFileA}, {"from", existing}, {"to", destination}};
   const auto fail = [&](Dword error) { return Fail(entry, error); };
   if (const auto error =
-          TakeFault("CopyFileA", {std::string(existing), std::string(destination)})) {
+          TakeFault(op::kCopyFileA, {std::string(existing), std::string(destination)})) {
     return fail(*error);
   }
   const std::filesystem::path from = HostPath(existing);
@@ -522,10 +618,141 @@ Bool SimPlatform::CopyFileA(std::string_view existing, std::string_view destinat
   return 1;
 }
 
+Handle SimPlatform::CreateFileA(std::string_view path, Dword desired_access, Dword share_mode,
+                                Dword creation_disposition) {
+  Json entry = {{"op", op::kCreateFileA}, {"path", path}};
+  const auto fail = [&](Dword error) {
+    Fail(entry, error);
+    return platform::kInvalidHandleValue;
+  };
+  if (const auto error = TakeFault(op::kCreateFileA, {std::string(path)})) return fail(*error);
+  // Only a file opened to append to it, created when missing.
+  constexpr Dword kShareModes =
+      platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE | kFileShareDelete;
+  if (desired_access != platform::FILE_APPEND_DATA ||
+      creation_disposition != platform::OPEN_ALWAYS || (share_mode & ~kShareModes) != 0) {
+    return fail(platform::kErrorInvalidParameter);
+  }
+  const std::filesystem::path host = HostPath(path);
+  if (host.empty()) return fail(platform::kErrorBadNetPath);
+  std::error_code error;
+  if (!std::filesystem::is_directory(host.parent_path(), error)) {
+    return fail(platform::kErrorPathNotFound);
+  }
+  const bool existed = std::filesystem::exists(host, error);
+  if (existed && (std::filesystem::is_directory(host, error) || IsReadOnly(host))) {
+    return fail(platform::kErrorAccessDenied);
+  }
+  // Both this handle and any other open one write: each must let the other write.
+  for (const auto& [handle, object] : handles_) {
+    const auto* open = std::get_if<Object::File>(&object.value);
+    if (open == nullptr || !existed || !SameHostFile(HostPath(open->path), host)) continue;
+    if ((open->share_mode & platform::FILE_SHARE_WRITE) == 0 ||
+        (share_mode & platform::FILE_SHARE_WRITE) == 0) {
+      return fail(platform::kErrorSharingViolation);
+    }
+  }
+  int fd = -1;
+  do {
+    fd = ::open(host.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0)
+    return fail(errno == ENOSPC ? platform::kErrorDiskFull : platform::kErrorAccessDenied);
+  entry["ok"] = true;
+  Journal(entry);
+  // OPEN_ALWAYS says whether the file was there.
+  last_error_ = existed ? platform::kErrorAlreadyExists : platform::kErrorSuccess;
+  return NewHandle(Object{Object::File{fd, std::string(path), share_mode}});
+}
+
+Bool SimPlatform::WriteFile(Handle file, std::string_view bytes, Dword* written) {
+  if (written != nullptr) *written = 0;
+  Object* object = Find(file);
+  const auto* open = object ? std::get_if<Object::File>(&object->value) : nullptr;
+  Json entry = {{"op", op::kWriteFile},
+                {"path", open != nullptr ? open->path : std::string()},
+                {"bytes", bytes.size()}};
+  if (open == nullptr) return Fail(entry, platform::kErrorInvalidHandle);
+  if (const auto error = TakeFault(op::kWriteFile, {open->path})) return Fail(entry, *error);
+  // One write at the end of the file as it is now (O_APPEND), whoever else appends to it.
+  ssize_t count = 0;
+  do {
+    count = ::write(open->fd, bytes.data(), bytes.size());
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    return Fail(entry, errno == ENOSPC ? platform::kErrorDiskFull : platform::kErrorAccessDenied);
+  }
+  if (written != nullptr) *written = static_cast<Dword>(count);
+  entry["ok"] = true;
+  entry["bytes"] = count;
+  last_error_ = platform::kErrorSuccess;
+  Journal(entry);
+  return 1;
+}
+
+Bool SimPlatform::MoveFileExA(std::string_view existing, std::string_view new_name, Dword flags) {
+  Json entry = {{"op", op::kMoveFileExA}, {"from", existing}, {"to", new_name}, {"flags", flags}};
+  const auto fail = [&](Dword error) { return Fail(entry, error); };
+  if (const auto error =
+          TakeFault(op::kMoveFileExA, {std::string(existing), std::string(new_name)})) {
+    return fail(*error);
+  }
+  if ((flags & ~platform::MOVEFILE_REPLACE_EXISTING) != 0) {
+    return fail(platform::kErrorInvalidParameter);
+  }
+  const std::filesystem::path from = HostPath(existing);
+  std::filesystem::path to = HostPath(new_name);
+  if (from.empty() || to.empty()) return fail(platform::kErrorBadNetPath);
+  std::error_code error;
+  if (!std::filesystem::is_directory(from.parent_path(), error)) {
+    return fail(platform::kErrorPathNotFound);
+  }
+  if (!std::filesystem::exists(from, error)) return fail(platform::kErrorFileNotFound);
+  if (!std::filesystem::is_directory(to.parent_path(), error)) {
+    return fail(platform::kErrorPathNotFound);
+  }
+  // Without MOVEFILE_COPY_ALLOWED a file cannot move to another drive.
+  if (DriveOf(FullPath(existing)) != DriveOf(FullPath(new_name))) {
+    return fail(kErrorNotSameDevice);
+  }
+  // A file that this program holds open without FILE_SHARE_DELETE cannot be renamed, nor
+  // replaced.
+  for (const auto& [handle, object] : handles_) {
+    const auto* open = std::get_if<Object::File>(&object.value);
+    if (open == nullptr || (open->share_mode & kFileShareDelete) != 0) continue;
+    const std::filesystem::path held = HostPath(open->path);
+    if (SameHostFile(held, from) || SameHostFile(held, to)) {
+      return fail(platform::kErrorSharingViolation);
+    }
+  }
+  if (SameHostFile(from, to)) {
+    // Only the letter case of the name changes: the new name is taken as given.
+    const std::string given(new_name.substr(new_name.find_last_of("\\/:") + 1));
+    to = to.parent_path() / given;
+  } else if (std::filesystem::exists(to, error)) {
+    if ((flags & platform::MOVEFILE_REPLACE_EXISTING) == 0) {
+      return fail(platform::kErrorAlreadyExists);
+    }
+    if (IsReadOnly(to) || std::filesystem::is_directory(to, error) ||
+        std::filesystem::is_directory(from, error)) {
+      return fail(platform::kErrorAccessDenied);
+    }
+  }
+  const bool folder = std::filesystem::is_directory(from, error);
+  std::filesystem::rename(from, to, error);
+  if (error) return fail(platform::kErrorAccessDenied);
+  // The folders found so far may have moved with it.
+  if (folder) resolved_folders_.clear();
+  entry["ok"] = true;
+  last_error_ = platform::kErrorSuccess;
+  Journal(entry);
+  return 1;
+}
+
 // --- Devices ---------------------------------------------------------------------------------
 
 Handle SimPlatform::SetupDiGetClassDevsA(Dword /*flags*/) {
-  if (TakeFault("SetupDiGetClassDevsA", {})) return platform::kInvalidHandleValue;
+  if (TakeFault(op::kSetupDiGetClassDevsA, {})) return platform::kInvalidHandleValue;
   Object::DeviceSet set;
   set.instances.reserve(machine_.devices.size());
   for (const Device& device : machine_.devices) set.instances.push_back(device.instance);
@@ -547,7 +774,7 @@ Bool SimPlatform::SetupDiEnumDeviceInfo(Handle set, Dword index, platform::Devic
   const Device* device = FindPresentDevice(devices->instances[index]);
   std::vector<std::string> ids;
   if (device != nullptr && device->hardware_ids) ids = *device->hardware_ids;
-  if (TakeFault("SetupDiEnumDeviceInfo", ids)) return 0;
+  if (TakeFault(op::kSetupDiEnumDeviceInfo, ids)) return 0;
   data->dev_inst = devices->instances[index];
   last_error_ = platform::kErrorSuccess;
   return 1;
@@ -570,7 +797,7 @@ Bool SimPlatform::SetupDiGetDeviceRegistryPropertyA(Handle set,
   }
   std::vector<std::string> ids;
   if (device->hardware_ids) ids = *device->hardware_ids;
-  if (TakeFault("SetupDiGetDeviceRegistryPropertyA", ids)) return 0;
+  if (TakeFault(op::kSetupDiGetDeviceRegistryPropertyA, ids)) return 0;
   if (property != platform::SPDRP_HARDWAREID || !device->hardware_ids) {
     last_error_ = platform::kErrorInvalidData;
     return 0;
@@ -595,7 +822,7 @@ Bool SimPlatform::SetupDiGetDeviceRegistryPropertyA(Handle set,
 
 Bool SimPlatform::SetupDiCallClassInstaller(Dword install_function, Handle set,
                                             const platform::DeviceInfoData& data) {
-  Json entry = {{"op", "SetupDiCallClassInstaller"},
+  Json entry = {{"op", op::kSetupDiCallClassInstaller},
                 {"function", install_function == platform::DIF_REMOVE ? Json("DIF_REMOVE")
                                                                       : Json(install_function)}};
   const auto fail = [&](Dword error) { return Fail(entry, error); };
@@ -610,7 +837,7 @@ Bool SimPlatform::SetupDiCallClassInstaller(Dword install_function, Handle set,
   entry["hardware_ids"] = HardwareIdsJson(*it);
   std::vector<std::string> ids;
   if (it->hardware_ids) ids = *it->hardware_ids;
-  if (const auto error = TakeFault("SetupDiCallClassInstaller", ids)) return fail(*error);
+  if (const auto error = TakeFault(op::kSetupDiCallClassInstaller, ids)) return fail(*error);
   if (install_function != platform::DIF_REMOVE) return fail(platform::kErrorInvalidParameter);
   machine_.removed_devices.push_back(std::move(*it));
   machine_.devices.erase(it);
@@ -635,7 +862,7 @@ Bool SimPlatform::SetupDiDestroyDeviceInfoList(Handle set) {
 Bool SimPlatform::UpdateDriverForPlugAndPlayDevicesA(std::string_view hardware_id,
                                                      std::string_view inf_path, Dword flags,
                                                      Bool* reboot) {
-  Json entry = {{"op", "UpdateDriverForPlugAndPlayDevicesA"},
+  Json entry = {{"op", op::kUpdateDriverForPlugAndPlayDevicesA},
                 {"hardware_id", hardware_id},
                 {"inf", inf_path},
                 {"flags", flags}};
@@ -656,7 +883,7 @@ Bool SimPlatform::UpdateDriverForPlugAndPlayDevicesA(std::string_view hardware_i
     targets.push_back(i);
     fault_paths.insert(fault_paths.end(), device.hardware_ids->begin(), device.hardware_ids->end());
   }
-  if (const auto error = TakeFault("UpdateDriverForPlugAndPlayDevicesA", fault_paths)) {
+  if (const auto error = TakeFault(op::kUpdateDriverForPlugAndPlayDevicesA, fault_paths)) {
     return finish(false, *error);
   }
   const std::filesystem::path inf = HostPath(inf_path);
@@ -709,14 +936,14 @@ void SimPlatform::GetStartupInfoA(platform::StartupInfo* info) {
 Bool SimPlatform::CreateProcessA(std::string_view command_line, Dword creation_flags,
                                  const platform::StartupInfo& startup,
                                  platform::ProcessInformation* info) {
-  Json entry = {{"op", "CreateProcessA"},
+  Json entry = {{"op", op::kCreateProcessA},
                 {"command_line", command_line},
                 {"creation_flags", creation_flags},
                 {"startf", startup.dw_flags},
                 {"show_window", startup.w_show_window}};
   const auto fail = [&](Dword error) { return Fail(entry, error); };
   const std::vector<std::string> parts = SplitCommandLine(command_line);
-  if (const auto error = TakeFault("CreateProcessA", {parts.front()})) return fail(*error);
+  if (const auto error = TakeFault(op::kCreateProcessA, {parts.front()})) return fail(*error);
   const std::filesystem::path program = HostPath(parts.front());
   std::error_code error;
   if (program.empty() || !std::filesystem::is_directory(program.parent_path(), error)) {
@@ -780,7 +1007,7 @@ Dword ExitCodeOf(int status) {
 }  // namespace
 
 Dword SimPlatform::WaitForSingleObject(Handle handle, Dword milliseconds) {
-  Json entry = {{"op", "WaitForSingleObject"}, {"milliseconds", milliseconds}};
+  Json entry = {{"op", op::kWaitForSingleObject}, {"milliseconds", milliseconds}};
   const auto finish = [&](Dword result, Dword error) {
     entry["ok"] = result != platform::WAIT_FAILED;
     if (result == platform::WAIT_FAILED) {
@@ -793,7 +1020,7 @@ Dword SimPlatform::WaitForSingleObject(Handle handle, Dword milliseconds) {
   Object* object = Find(handle);
   auto* process = object ? std::get_if<Object::Process>(&object->value) : nullptr;
   if (process == nullptr) return finish(platform::WAIT_FAILED, platform::kErrorInvalidHandle);
-  if (const auto error = TakeFault("WaitForSingleObject", {})) {
+  if (const auto error = TakeFault(op::kWaitForSingleObject, {})) {
     return finish(platform::WAIT_FAILED, *error);
   }
   if (!process->exited) {
@@ -811,12 +1038,12 @@ Dword SimPlatform::WaitForSingleObject(Handle handle, Dword milliseconds) {
 }
 
 Bool SimPlatform::GetExitCodeProcess(Handle handle, Dword* exit_code) {
-  Json entry = {{"op", "GetExitCodeProcess"}};
+  Json entry = {{"op", op::kGetExitCodeProcess}};
   Object* object = Find(handle);
   auto* process = object ? std::get_if<Object::Process>(&object->value) : nullptr;
   std::optional<Dword> error;
   if (process == nullptr) error = platform::kErrorInvalidHandle;
-  if (!error) error = TakeFault("GetExitCodeProcess", {});
+  if (!error) error = TakeFault(op::kGetExitCodeProcess, {});
   if (error) {
     last_error_ = *error;
     entry["ok"] = false;
@@ -846,6 +1073,7 @@ Bool SimPlatform::CloseHandle(Handle handle) {
     last_error_ = platform::kErrorInvalidHandle;
     return 0;
   }
+  if (const auto* file = std::get_if<Object::File>(&object->value)) ::close(file->fd);
   handles_.erase(handle);
   return 1;
 }
@@ -869,10 +1097,10 @@ std::string StoredKeyName(const Json& registry, const std::string& name) {
 long SimPlatform::RegCreateKeyExA(Handle root, std::string_view sub_key, Dword /*options*/,
                                   Dword /*access*/, Handle* key) {
   const std::string name = std::string(kLocalMachine) + "\\" + std::string(sub_key);
-  Json entry = {{"op", "RegCreateKeyExA"}, {"key", name}};
+  Json entry = {{"op", op::kRegCreateKeyExA}, {"key", name}};
   const auto fail = [&](Dword error) { return FailRegistry(entry, error); };
   if (root != platform::HKEY_LOCAL_MACHINE) return fail(platform::kErrorInvalidHandle);
-  if (const auto error = TakeFault("RegCreateKeyExA", {name})) return fail(*error);
+  if (const auto error = TakeFault(op::kRegCreateKeyExA, {name})) return fail(*error);
   if (!machine_.registry_writable) return fail(platform::kErrorAccessDenied);
   const std::string stored = StoredKeyName(machine_.registry, name);
   if (!machine_.registry.contains(stored)) machine_.registry[stored] = Json::object();
@@ -890,11 +1118,11 @@ long SimPlatform::RegSetValueExA(Handle key, std::string_view value_name, Dword 
   const std::string bytes(reinterpret_cast<const char*>(data), data == nullptr ? 0 : size);
   const std::string text = bytes.substr(0, bytes.find('\0'));
   const std::string type_name = type == platform::REG_SZ ? "REG_SZ" : std::to_string(type);
-  Json entry = {{"op", "RegSetValueExA"}, {"key", key_name}, {"value", value_name},
-                {"type", type_name},      {"data", text},    {"size", size}};
+  Json entry = {{"op", op::kRegSetValueExA}, {"key", key_name}, {"value", value_name},
+                {"type", type_name},         {"data", text},    {"size", size}};
   const auto fail = [&](Dword error) { return FailRegistry(entry, error); };
   if (registry_key == nullptr) return fail(platform::kErrorInvalidHandle);
-  if (const auto error = TakeFault("RegSetValueExA", {key_name, std::string(value_name)})) {
+  if (const auto error = TakeFault(op::kRegSetValueExA, {key_name, std::string(value_name)})) {
     return fail(*error);
   }
   if (!machine_.registry_writable) return fail(platform::kErrorAccessDenied);

@@ -50,11 +50,18 @@ class SimPlatform final : public platform::Platform {
   /// The program's path as started (the first argument it sees), from which GetModuleFileNameA
   /// answers.
   void SetProgramPath(std::string program_path) { program_path_ = std::move(program_path); }
+  /// The program's whole command line as started, from which GetCommandLineA answers.
+  void SetCommandLine(std::string command_line) { command_line_ = std::move(command_line); }
 
   std::string GetSystemDirectoryA() override;
   std::string GetModuleFileNameA() override;
   int GetCurrentDriveNumber() override;
   platform::Word GetSystemDefaultLangID() override;
+  std::string GetWindowsDirectoryA() override;
+  platform::Bool GetVersionExA(platform::OsVersionInfo* info) override;
+  void GetLocalTime(platform::SystemTime* time) override;
+  std::string GetCommandLineA() override;
+  platform::Bool IsWow64Process(platform::Bool* wow64) override;
   platform::Dword GetLastError() override;
   void SetLastError(platform::Dword error) override;
   void Sleep(platform::Dword milliseconds) override;
@@ -71,6 +78,13 @@ class SimPlatform final : public platform::Platform {
   platform::Bool SetFileAttributesA(std::string_view path, platform::Dword attributes) override;
   platform::Bool CopyFileA(std::string_view existing, std::string_view destination,
                            platform::Bool fail_if_exists) override;
+  platform::Handle CreateFileA(std::string_view path, platform::Dword desired_access,
+                               platform::Dword share_mode,
+                               platform::Dword creation_disposition) override;
+  platform::Bool WriteFile(platform::Handle file, std::string_view bytes,
+                           platform::Dword* written) override;
+  platform::Bool MoveFileExA(std::string_view existing, std::string_view new_name,
+                             platform::Dword flags) override;
 
   platform::Handle SetupDiGetClassDevsA(platform::Dword flags) override;
   platform::Bool SetupDiEnumDeviceInfo(platform::Handle set, platform::Dword index,
@@ -102,6 +116,9 @@ class SimPlatform final : public platform::Platform {
                       const unsigned char* data, platform::Dword size) override;
   long RegCloseKey(platform::Handle key) override;
 
+  /// Appends an entry to the journal that no platform call makes (the end of a run).
+  void JournalEntry(const Json& entry) { Journal(entry); }
+
   /// How many handles of any kind are open now (a test checks that every one was released).
   std::size_t OpenHandleCount() const { return handles_.size(); }
 
@@ -123,6 +140,7 @@ class SimPlatform final : public platform::Platform {
   Machine& machine_;
   std::filesystem::path root_;
   std::string program_path_;
+  std::string command_line_;
   ConsoleIo io_;
   std::size_t input_position_ = 0;
   std::function<void(const Json&)> journal_;

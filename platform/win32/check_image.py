@@ -3,6 +3,7 @@
 
     check_image.py --arch i386|amd64 --allowed allowed_imports.txt --version X.Y.Z
                    [--max-version 5.0] IMAGE
+    check_image.py --dll --arch i386 --allowed allowed_imports.txt [--max-version 5.0] IMAGE
     check_image.py --list IMAGE
 
 The image must be a console program of the expected machine type and format (i386: PE32,
@@ -18,6 +19,11 @@ printed; the exit code is 0 when there is none, 1 when there is one, 2 when the 
 list cannot be read. --list prints what the image imports, one "DLL FUNCTION" line each, in the
 list's format.
 
+--dll checks a custom action DLL of the Windows Installer package instead (release/msi/): a DLL
+rather than a console program, with no version resource wanted, which may also import msi.dll
+(the installer's own, already loaded in the process that loads a custom action); the other
+checks are the same.
+
 The image is read with pefile (Debian's python3-pefile, which Debian's own /usr/bin/python3
 imports).
 """
@@ -31,6 +37,9 @@ import pefile
 # The KnownDLLs of Windows 2000 that a setup program may have reason to import. Any other DLL
 # that an image imports by name is looked for first in the image's own folder.
 KNOWN_DLLS = frozenset({"kernel32.dll", "advapi32.dll", "msvcrt.dll", "user32.dll"})
+# What a custom action DLL may import beside them: the installer's DLL, which the process that
+# loads the custom action has loaded already.
+CUSTOM_ACTION_DLLS = KNOWN_DLLS | {"msi.dll"}
 
 MACHINES = {"i386": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
             "amd64": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]}
@@ -202,10 +211,11 @@ def version_problems(image, version):
     return problems
 
 
-def check(image, arch, allowed, max_version, version):
-    """Every problem of `image`, as lines of text."""
+def check(image, arch, allowed, max_version, version, dll=False):
+    """Every problem of `image` (with DLL, of a custom action DLL), as lines of text."""
     problems = []
     header, optional = image.header, image.optional
+    known_dlls = CUSTOM_ACTION_DLLS if dll else KNOWN_DLLS
     if header.Machine != MACHINES[arch]:
         problems.append("machine type 0x%04X (%s), expected 0x%04X (%s)"
                         % (header.Machine, MACHINE_NAMES.get(header.Machine, "unknown"),
@@ -213,7 +223,9 @@ def check(image, arch, allowed, max_version, version):
     if optional.Magic != FORMATS[arch]:
         problems.append("format %s, expected %s" % (FORMAT_NAMES[optional.Magic],
                                                     FORMAT_NAMES[FORMATS[arch]]))
-    if optional.Subsystem != SUBSYSTEM_CONSOLE:
+    if dll and not header.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"]:
+        problems.append("not a DLL")
+    if not dll and optional.Subsystem != SUBSYSTEM_CONSOLE:
         problems.append("subsystem %d, expected %d (console)" % (optional.Subsystem,
                                                                   SUBSYSTEM_CONSOLE))
     for what, found in (("operating system", image.os_version),
@@ -232,15 +244,16 @@ def check(image, arch, allowed, max_version, version):
                         % header.NumberOfSymbols)
     if image.directory("DEBUG")[0] != 0:
         problems.append("a debug directory: the release image carries no debug information")
-    for dll, function, how in image.imports():
-        if dll.lower() not in KNOWN_DLLS:
+    for name, function, how in image.imports():
+        if name.lower() not in known_dlls:
             problems.append("%s %s (%s): %s is not a KnownDLL of Windows 2000, so Windows looks "
                             "for it beside the program first; load it by full path instead"
-                            % (dll, function, how, dll))
-        elif (dll.lower(), function) not in allowed:
+                            % (name, function, how, name))
+        elif (name.lower(), function) not in allowed:
             problems.append("%s %s (%s) is not in the allowed list: check that Windows 2000 SP4 "
-                            "provides it before adding it" % (dll, function, how))
-    problems += version_problems(image, version)
+                            "provides it before adding it" % (name, function, how))
+    if version is not None:
+        problems += version_problems(image, version)
     return problems
 
 
@@ -265,9 +278,11 @@ def main(argv):
                         help="the product's version, which the version resource must give")
     parser.add_argument("--max-version", type=parse_numbers(2, "MAJOR.MINOR"), default=(5, 0))
     parser.add_argument("--list", action="store_true", help="print the imports and stop")
+    parser.add_argument("--dll", action="store_true", help="a custom action DLL, not SETUP.EXE")
     args = parser.parse_args(argv)
-    if not args.list and None in (args.arch, args.allowed, args.version):
-        parser.error("--arch, --allowed and --version are needed unless --list is given")
+    if not args.list and None in (args.arch, args.allowed) + (() if args.dll else (args.version,)):
+        parser.error("--arch, --allowed and (but with --dll) --version are needed unless --list "
+                     "is given")
     try:
         with open(args.image, "rb") as file:
             image = Image(file.read())
@@ -277,7 +292,7 @@ def main(argv):
                                    "" if how == "import" else "  # " + how))
             return 0
         problems = check(image, args.arch, read_allowed(args.allowed, args.arch),
-                         args.max_version, args.version)
+                         args.max_version, args.version, args.dll)
     except (OSError, ImageError) as error:
         print("check_image: %s: %s" % (args.image, error))
         return 2
@@ -285,11 +300,11 @@ def main(argv):
         print("check_image: %s: %s" % (args.image, problem))
     if problems:
         return 1
-    print("check_image: %s: %s %s, console, versions %s and %s, %d imports, all allowed, "
-          "version resource %s" % (args.image, args.arch, FORMAT_NAMES[image.optional.Magic],
-                                   version_text(image.os_version),
-                                   version_text(image.subsystem_version), len(image.imports()),
-                                   version_text(args.version)))
+    print("check_image: %s: %s %s, %s, versions %s and %s, %d imports, all allowed%s"
+          % (args.image, args.arch, FORMAT_NAMES[image.optional.Magic],
+             "DLL" if args.dll else "console", version_text(image.os_version),
+             version_text(image.subsystem_version), len(image.imports()),
+             ", version resource " + version_text(args.version) if args.version else ""))
     return 0
 
 

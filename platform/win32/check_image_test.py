@@ -75,13 +75,14 @@ def resource_tree(rva, data, timestamp=0):
 
 def make_image(arch="i386", imports=None, delay_imports=None, machine=None, subsystem=3,
                os_version=(5, 0), subsystem_version=(5, 0), timestamp=0, symbols=0,
-               debug_directory=False, version_resource=b"default", resource_timestamp=0):
+               debug_directory=False, version_resource=b"default", resource_timestamp=0,
+               dll=False):
     """A PE image with one section that holds the import (and delay-load) directories and the
     resource directory.
 
     `imports` and `delay_imports` map a DLL name to its functions: names, or ints for imports
     by ordinal. `version_resource` is the version resource's data (by default that of VERSION and
-    STRINGS), or None for an image without resources.
+    STRINGS), or None for an image without resources. `dll`: a DLL, not a program.
     """
     if version_resource == b"default":
         version_resource = version_info()
@@ -152,7 +153,8 @@ def make_image(arch="i386", imports=None, delay_imports=None, machine=None, subs
     optional += b"".join(struct.pack("<II", *d) for d in directories)
 
     coff = struct.pack("<HHIIIHH", machine or check_image.MACHINES[arch], 1, timestamp,
-                       0x10000 if symbols else 0, symbols, len(optional), 0x0102)
+                       0x10000 if symbols else 0, symbols, len(optional),
+                       0x2102 if dll else 0x0102)
     section_header = struct.pack("<8sIIIIIIHHI", b".idata", len(section), SECTION_RVA,
                                  len(section), SECTION_FILE_OFFSET, 0, 0, 0, 0, 0xC0000040)
     dos = bytearray(0x40)
@@ -167,8 +169,9 @@ ALLOWED = {("kernel32.dll", "ExitProcess"), ("kernel32.dll", "GetFileSizeEx"),
            ("msvcrt.dll", "printf")}
 
 
-def problems_of(data, arch="i386", allowed=ALLOWED, max_version=(5, 0), version=VERSION):
-    return check_image.check(check_image.Image(data), arch, allowed, max_version, version)
+def problems_of(data, arch="i386", allowed=ALLOWED, max_version=(5, 0), version=VERSION,
+                dll=False):
+    return check_image.check(check_image.Image(data), arch, allowed, max_version, version, dll)
 
 
 class ReadsTheImportTable(unittest.TestCase):
@@ -252,6 +255,25 @@ class ChecksTheImage(unittest.TestCase):
             ("listed", dict(imports={"newdev.dll": ["UpdateDriverForPlugAndPlayDevicesA"]}),
              "not a KnownDLL"),
         ], allowed=ALLOWED | {("newdev.dll", "UpdateDriverForPlugAndPlayDevicesA")})
+
+    def test_a_custom_action_dll(self):
+        """--dll: a DLL of any subsystem without a version resource may import the installer's
+        msi.dll too; a program, or another DLL that is no KnownDLL, fails."""
+        msi = {("msi.dll", "MsiSetMode")}
+        check = dict(allowed=ALLOWED | msi, version=None, dll=True)
+        self.assertEqual(problems_of(make_image(
+            imports={"KERNEL32.dll": ["ExitProcess"], "msi.dll": ["MsiSetMode"]}, dll=True,
+            subsystem=2, version_resource=None), **check), [])
+        self.assert_one_problem_each([
+            ("a program", dict(imports={"msi.dll": ["MsiSetMode"]}), "not a DLL"),
+            ("another DLL",
+             dict(dll=True, imports={"newdev.dll": ["UpdateDriverForPlugAndPlayDevicesA"]}),
+             "newdev.dll is not a KnownDLL"),
+            ("an unlisted function", dict(dll=True, imports={"msi.dll": ["MsiDoActionA"]}),
+             "msi.dll MsiDoActionA (import) is not in the allowed list"),
+        ], **check)
+        self.assertIn("msi.dll is not a KnownDLL", problems_of(make_image(
+            imports={"msi.dll": ["MsiSetMode"]}), allowed=ALLOWED | msi)[0])
 
     def test_headers(self):
         self.assert_one_problem_each([

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds SETUP.EXE and the release twice with the `windows` preset, each time from a copy of the
-# repository's files in a folder of another name and length, and compares the two images and
-# the two release zips byte for byte. The copy holds the tracked files as they stand in the
+# repository's files in a folder of another name and length, and compares the two images, the
+# two custom action DLLs of the Windows Installer package and the two release zips byte for byte. The copy holds the tracked files as they stand in the
 # working tree, and the files not yet added that git does not ignore (a tracked build file may
 # already name one); never build/.
 #
 #   platform/win32/check_reproducible.sh
 #
-# Exit code: 0 when the two images and the two zips are the same bytes, 1 when they differ, 2
+# Exit code: 0 when the two images, DLLs and zips are the same bytes, 1 when they differ, 2
 # when a copy or a build fails. Only the SETUP and release targets are built (the release with
 # the program's part only, unsigned); the two trees are configured and built side by side. The
 # temporary folders are removed however the check ends.
@@ -15,7 +15,8 @@ set -euo pipefail
 
 readonly PRESET=windows
 readonly TARGETS=(SETUP release)
-readonly IMAGE=platform/win32/SETUP.exe
+readonly IMAGE=programs/SETUP.exe
+readonly ACTION=release/msi/runsetup.dll
 readonly RELEASE=release
 readonly DIFFERENCES_SHOWN=20
 
@@ -109,6 +110,7 @@ if [ ! -f "${zips[0]}" ] || [ "${#zips[@]}" -ne 1 ]; then
 fi
 status=0
 compare "$IMAGE" || status=1
+compare "$ACTION" || status=1
 compare "$RELEASE/$(basename "${zips[0]}")" || status=1
 echo "check_reproducible: $((SECONDS - start)) s"
 exit "$status"

@@ -22,9 +22,13 @@ bool IsFullyQualified(const std::string& folder) {
 }  // namespace
 
 std::string SystemDirectory() {
+  return QueryDirectory(::GetSystemDirectoryA);
+}
+
+std::string QueryDirectory(UINT(WINAPI* query)(LPSTR, UINT)) {
   std::string path(MAX_PATH, '\0');
   for (;;) {
-    const UINT length = ::GetSystemDirectoryA(path.data(), static_cast<UINT>(path.size()));
+    const UINT length = query(path.data(), static_cast<UINT>(path.size()));
     if (length == 0) return {};
     if (length < path.size()) {
       path.resize(length);

@@ -21,6 +21,9 @@ inline constexpr std::size_t kLibraryCount = 2;
 /// The system directory without a trailing backslash, whole whatever its length; empty on
 /// failure, with the last error of GetSystemDirectoryA.
 std::string SystemDirectory();
+/// What a directory query of the GetSystemDirectoryA kind (GetWindowsDirectoryA) answers, whole
+/// whatever its length; empty on failure, with the query's last error.
+std::string QueryDirectory(UINT(WINAPI* query)(LPSTR, UINT));
 
 /// The library's file name, as it lies in the system directory: "setupapi.dll", "newdev.dll".
 const char* LibraryFileName(Library library);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <string>
@@ -141,6 +142,63 @@ platform::Word Win32Platform::GetSystemDefaultLangID() {
   return ::GetSystemDefaultLangID();
 }
 
+std::string Win32Platform::GetWindowsDirectoryA() {
+  return QueryDirectory(::GetWindowsDirectoryA);
+}
+
+platform::Bool Win32Platform::GetVersionExA(platform::OsVersionInfo* info) {
+  OSVERSIONINFOA version{};
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (!::GetVersionExA(&version)) return FALSE;
+  if (info != nullptr) {
+    info->major_version = version.dwMajorVersion;
+    info->minor_version = version.dwMinorVersion;
+    info->build_number = version.dwBuildNumber;
+    info->platform_id = version.dwPlatformId;
+    info->csd_version.assign(version.szCSDVersion,
+                             ::strnlen(version.szCSDVersion, sizeof(version.szCSDVersion)));
+  }
+  return TRUE;
+}
+
+void Win32Platform::GetLocalTime(platform::SystemTime* time) {
+  SYSTEMTIME now{};
+  ::GetLocalTime(&now);
+  time->year = now.wYear;
+  time->month = now.wMonth;
+  time->day_of_week = now.wDayOfWeek;
+  time->day = now.wDay;
+  time->hour = now.wHour;
+  time->minute = now.wMinute;
+  time->second = now.wSecond;
+  time->milliseconds = now.wMilliseconds;
+}
+
+std::string Win32Platform::GetCommandLineA() {
+  const char* line = ::GetCommandLineA();
+  return line == nullptr ? std::string() : std::string(line);
+}
+
+platform::Bool Win32Platform::IsWow64Process(platform::Bool* wow64) {
+  // Windows 2000 has no IsWow64Process: it is looked up in kernel32.dll (always loaded), and
+  // where it is missing GetProcAddress leaves ERROR_PROC_NOT_FOUND.
+  using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+  const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+  if (kernel32 == nullptr) return FALSE;
+  const FARPROC address = ::GetProcAddress(kernel32, "IsWow64Process");
+  if (address == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return FALSE;
+  }
+  using Generic = void (*)();
+  const auto is_wow64 =
+      reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<Generic>(address));
+  BOOL answer = FALSE;
+  if (!is_wow64(::GetCurrentProcess(), &answer)) return FALSE;
+  if (wow64 != nullptr) *wow64 = answer;
+  return TRUE;
+}
+
 platform::Dword Win32Platform::GetLastError() {
   return ::GetLastError();
 }
@@ -252,6 +310,34 @@ platform::Bool Win32Platform::CopyFileA(std::string_view existing, std::string_v
                                         platform::Bool fail_if_exists) {
   return ::CopyFileA(std::string(existing).c_str(), std::string(destination).c_str(),
                      fail_if_exists);
+}
+
+platform::Handle Win32Platform::CreateFileA(std::string_view path, platform::Dword desired_access,
+                                            platform::Dword share_mode,
+                                            platform::Dword creation_disposition) {
+  const HANDLE file = ::CreateFileA(std::string(path).c_str(), desired_access, share_mode, nullptr,
+                                    creation_disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return platform::kInvalidHandleValue;
+  return ToHandle(file);
+}
+
+platform::Bool Win32Platform::WriteFile(platform::Handle file, std::string_view bytes,
+                                        platform::Dword* written) {
+  if (written != nullptr) *written = 0;
+  if (bytes.size() > std::numeric_limits<DWORD>::max()) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  DWORD count = 0;
+  const BOOL ok = ::WriteFile(FromHandle<HANDLE>(file), bytes.data(),
+                              static_cast<DWORD>(bytes.size()), &count, nullptr);
+  if (written != nullptr) *written = count;
+  return ok;
+}
+
+platform::Bool Win32Platform::MoveFileExA(std::string_view existing, std::string_view new_name,
+                                          platform::Dword flags) {
+  return ::MoveFileExA(std::string(existing).c_str(), std::string(new_name).c_str(), flags);
 }
 
 // --- Devices ---------------------------------------------------------------------------------

@@ -30,6 +30,11 @@ class Win32Platform final : public platform::Platform {
   std::string GetModuleFileNameA() override;
   int GetCurrentDriveNumber() override;
   platform::Word GetSystemDefaultLangID() override;
+  std::string GetWindowsDirectoryA() override;
+  platform::Bool GetVersionExA(platform::OsVersionInfo* info) override;
+  void GetLocalTime(platform::SystemTime* time) override;
+  std::string GetCommandLineA() override;
+  platform::Bool IsWow64Process(platform::Bool* wow64) override;
   platform::Dword GetLastError() override;
   void SetLastError(platform::Dword error) override;
   void Sleep(platform::Dword milliseconds) override;
@@ -46,6 +51,13 @@ class Win32Platform final : public platform::Platform {
   platform::Bool SetFileAttributesA(std::string_view path, platform::Dword attributes) override;
   platform::Bool CopyFileA(std::string_view existing, std::string_view destination,
                            platform::Bool fail_if_exists) override;
+  platform::Handle CreateFileA(std::string_view path, platform::Dword desired_access,
+                               platform::Dword share_mode,
+                               platform::Dword creation_disposition) override;
+  platform::Bool WriteFile(platform::Handle file, std::string_view bytes,
+                           platform::Dword* written) override;
+  platform::Bool MoveFileExA(std::string_view existing, std::string_view new_name,
+                             platform::Dword flags) override;
 
   platform::Handle SetupDiGetClassDevsA(platform::Dword flags) override;
   platform::Bool SetupDiEnumDeviceInfo(platform::Handle set, platform::Dword index,

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/failing_platform.h"
 #include "platform/platform.h"
-#include "tests/support/failing_platform.h"
 
 namespace testing_support {
 
@@ -67,7 +67,7 @@ struct UpdateCall {
   Bool reboot_passed;  // the flag's value as the service found it
 };
 
-class FakeDevicePlatform final : public FailingPlatform {
+class FakeDevicePlatform final : public platform::FailingPlatform {
  public:
   static constexpr Handle kSet = 0x5E7;
   static constexpr Handle kSearch = 0x5EA;

@@ -13,11 +13,11 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/support/failing_platform.h"
+#include "platform/failing_platform.h"
 
 namespace testing_support {
 
-class FakeFilePlatform final : public FailingPlatform {
+class FakeFilePlatform final : public platform::FailingPlatform {
  public:
   /// Files by path; a path that is not here cannot be opened.
   std::map<std::string, std::string, std::less<>> files;

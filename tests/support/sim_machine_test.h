@@ -12,7 +12,7 @@
 
 #include "platform/sim/machine.h"
 #include "platform/sim/sim_platform.h"
-#include "tests/sim_run.h"
+#include "tests/support/sim_run.h"
 #include "tests/support/temp_machine.h"
 
 namespace testing_support {

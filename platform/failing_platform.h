@@ -1,7 +1,7 @@
-// For tests and host tools only. The base of the test doubles of platform::Platform (and of
-// package-info's host files): a machine that holds nothing, on which every operation fails as
-// Windows answers for an object that is not there, leaving a last-error value that says why. A
-// double derives from it and overrides only the operations it means to show.
+// A machine that holds nothing, on which every operation fails as Windows answers for an object
+// that is not there, leaving a last-error value that says why. The host tools build on it
+// (package-info reads the host's files through it) and so do the tests' doubles: each derives
+// from it and overrides only the operations it means to show.
 //
 // Beyond that: the system language is English (United States), a service that cannot fail;
 // standard output is kept in `output`; Sleep and the key wait return at once; the startup record
@@ -18,7 +18,7 @@
 
 #include "platform/platform.h"
 
-namespace testing_support {
+namespace platform {
 
 class FailingPlatform : public platform::Platform {
  public:
@@ -35,6 +35,18 @@ class FailingPlatform : public platform::Platform {
   platform::Dword GetLastError() override { return last_error; }
   void SetLastError(platform::Dword error) override { last_error = error; }
   void Sleep(platform::Dword) override {}
+  // The services below answer as a machine that holds nothing: no Windows directory, no version
+  // record, no WOW64 (Windows 2000, where IsWow64Process does not exist), a zero clock and an
+  // empty command line.
+  std::string GetWindowsDirectoryA() override { return Failed(std::string(), kNoPath); }
+  platform::Bool GetVersionExA(platform::OsVersionInfo*) override {
+    return Failed(kFalse, platform::kErrorInvalidParameter);
+  }
+  void GetLocalTime(platform::SystemTime* time) override { *time = platform::SystemTime{}; }
+  std::string GetCommandLineA() override { return std::string(); }
+  platform::Bool IsWow64Process(platform::Bool*) override {
+    return Failed(kFalse, platform::kErrorProcNotFound);
+  }
 
   // --- Console -------------------------------------------------------------------------------
   void WriteStandardOutput(std::string_view bytes) override { output.append(bytes); }
@@ -60,6 +72,18 @@ class FailingPlatform : public platform::Platform {
     return Failed(kFalse, kNoFile);
   }
   platform::Bool CopyFileA(std::string_view, std::string_view, platform::Bool) override {
+    return Failed(kFalse, kNoFile);
+  }
+  // A new file's folder is missing too.
+  platform::Handle CreateFileA(std::string_view, platform::Dword, platform::Dword,
+                               platform::Dword) override {
+    return Failed(platform::kInvalidHandleValue, kNoPath);
+  }
+  platform::Bool WriteFile(platform::Handle, std::string_view, platform::Dword* written) override {
+    if (written != nullptr) *written = 0;
+    return Failed(kFalse, kBadHandle);
+  }
+  platform::Bool MoveFileExA(std::string_view, std::string_view, platform::Dword) override {
     return Failed(kFalse, kNoFile);
   }
 
@@ -134,4 +158,4 @@ class FailingPlatform : public platform::Platform {
   }
 };
 
-}  // namespace testing_support
+}  // namespace platform

@@ -1,4 +1,4 @@
-#include "tests/sim_run.h"
+#include "tests/support/sim_run.h"
 
 #include <fcntl.h>
 #include <signal.h>
