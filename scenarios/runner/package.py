@@ -1,8 +1,11 @@
 """The Windows Installer package: the statements that build one from the case's medium, and the
 checks of what msiexec placed and installed (cases under Wine only)."""
+import shutil
+import subprocess
 import sys
 from pathlib import Path
 
+from .backend import run_program
 from .common import CaseError, Unavailable, fields
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "release" / "msi"))
@@ -12,6 +15,8 @@ import make_msi  # noqa: E402  (the Windows Installer package's builder)
 # key of its ProductCode).
 PACKAGE_FOLDER = "C:\\Program Files\\" + make_msi.INSTALL_FOLDER
 UNINSTALL = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+# Where devtool writes msiexec's exit code (InstallerRuns.msiexec).
+MSIEXEC_EXIT = "C:\\msiexec.exit"
 
 
 def product_code(version):
@@ -90,3 +95,40 @@ PACKAGE_CHECKS = {
     "logged": check_logged,
     "not-logged": lambda check, words: check_logged(check, words, False),
 }
+
+
+class InstallerRuns:
+    """What the Wine backend does for the package's cases: msiexec with its whole exit code, and
+    each case starting without the products that earlier cases installed."""
+
+    def msiexec(self, check, command, env, stdin, folder, out):
+        """msiexec started by devtool, which writes its whole exit code (3010 comes to Linux as
+        194)."""
+        exit_file = self.host_path(MSIEXEC_EXIT)
+        exit_file.unlink(missing_ok=True)
+        result = run_program(check, [self.loader, str(self.programs / "devtool.exe"), "run",
+                                     MSIEXEC_EXIT, *command], env, stdin, folder, out)
+        if result.returncode != 0:
+            check.fail(f"devtool run: exit code {result.returncode}")
+        code = int(exit_file.read_text()) if exit_file.exists() else None
+        return subprocess.CompletedProcess(result.args, code, result.stdout, result.stderr)
+
+    def packaged(self, product_code):
+        with open(self.work / "packaged", "a", encoding="ascii") as packaged:
+            packaged.write(product_code + "\n")
+
+    def uninstall_packages(self, check):
+        """Uninstalls each product that a case's package installed (the installer then leaves
+        the drivers alone), and removes what is left in the package's folder."""
+        packaged = self.work / "packaged"
+        codes = set(packaged.read_text(encoding="ascii").split()) if packaged.exists() else set()
+        for code in sorted(codes):
+            if self.product_version(check, code) is not None:
+                self.quietly(self.loader, "msiexec", "/x", "{" + code + "}", "/qn")
+        packaged.unlink(missing_ok=True)
+        shutil.rmtree(self.host_path(PACKAGE_FOLDER), ignore_errors=True)
+
+    def product_version(self, check, product_code):
+        """The version that the installer lists for an installed product, None when none."""
+        value = self.registry_value(check, f"{UNINSTALL}\\{{{product_code}}}", "DisplayVersion")
+        return value[1] if value else None
