@@ -50,7 +50,7 @@ int CopyPackageFile(platform::Platform& platform, messages::Console& console,
     return kCopyFailed;
   };
   if (source_path.size() > kMaxPath || destination_path.size() > kMaxPath) {
-    return skipped("path too long");
+    return skipped(messages::kLogPathTooLong);
   }
 
   if (Look(platform, source_path) != Presence::kPresent) {
@@ -65,25 +65,26 @@ int CopyPackageFile(platform::Platform& platform, messages::Console& console,
   // says so: when it cannot be looked at or read, it stays as it is.
   const Presence destination = Look(platform, destination_path);
   if (destination == Presence::kUnknown) {
-    return skipped("the deployed copy cannot be looked at (error " +
-                   messages::LogError(platform.GetLastError()) + ")");
+    const std::string error = messages::LogError(platform.GetLastError());
+    return skipped(
+        messages::FormatMessage(messages::kLogCannotLook, messages::kLogCannotLook, {error}));
   }
   const StampOrder order =
       destination == Presence::kPresent
           ? OrderVersionStamps(platform, console, source_path, destination_path)
           : StampOrder::kNoStamp;
-  if (order == StampOrder::kUnreadable) return skipped("a version stamp cannot be read");
+  if (order == StampOrder::kUnreadable) return skipped(messages::kLogStampUnreadable);
   std::string_view answered;
   if (order == StampOrder::kSourceOlder) {
     console.PrintText("\n");
     console.Print(messages::kIsOlderThan, {source_path, destination_path});
     const std::string question = console.Format(messages::kCopyAnyway);
-    if (question.size() > kMaxQuestionText) return skipped("the question does not fit");
+    if (question.size() > kMaxQuestionText) return skipped(messages::kLogQuestionTooLong);
     const int answer = console.AskQuestion(question, quiet);
-    answered = quiet                      ? "quiet mode"
-               : answer == messages::kYes ? "answered yes"
-               : answer == messages::kNo  ? "answered no"
-                                          : "answered cancel";
+    answered = quiet                      ? messages::kLogQuietMode
+               : answer == messages::kYes ? messages::kLogAnsweredYes
+               : answer == messages::kNo  ? messages::kLogAnsweredNo
+                                          : messages::kLogAnsweredCancel;
     if (answer == messages::kNo) {
       log.Write(messages::kLogNewerKept, {destination_path, answered});
       return kCopyDone;

@@ -219,5 +219,19 @@ inline constexpr std::string_view kLogMeaningComplete = "installation complete";
 inline constexpr std::string_view kLogMeaningReboot = "reboot required";
 inline constexpr std::string_view kLogMeaningFailed = "installation failed";
 inline constexpr std::string_view kLogMeaningEnded = "ended early";
+/// The words the log's lines are filled with.
+inline constexpr std::string_view kLogNone = "(none)";
+inline constexpr std::string_view kLogBuiltinCatalogue = "built-in English texts";
+inline constexpr std::string_view kLogWindowsVersion = "%s.%s build %s";
+inline constexpr std::string_view kLogWindowsVersionUnknown = "unknown (error %s)";
+inline constexpr std::string_view kLogPathTooLong = "path too long";
+inline constexpr std::string_view kLogCannotLook =
+    "the deployed copy cannot be looked at (error %s)";
+inline constexpr std::string_view kLogStampUnreadable = "a version stamp cannot be read";
+inline constexpr std::string_view kLogQuestionTooLong = "the question does not fit";
+inline constexpr std::string_view kLogQuietMode = "quiet mode";
+inline constexpr std::string_view kLogAnsweredYes = "answered yes";
+inline constexpr std::string_view kLogAnsweredNo = "answered no";
+inline constexpr std::string_view kLogAnsweredCancel = "answered cancel";
 
 }  // namespace messages

@@ -21,13 +21,18 @@ constexpr std::string_view kProgramVersion = SETUP_PROGRAM_VERSION;
 
 /// "5.0 build 2195 Service Pack 4", or why the version is unknown.
 std::string WindowsVersionText(platform::Platform& platform) {
+  using messages::FormatMessage;
   platform::OsVersionInfo version;
   if (platform.GetVersionExA(&version) == 0) {
-    return "unknown (error " + LogError(platform.GetLastError()) + ")";
+    const std::string error = LogError(platform.GetLastError());
+    return FormatMessage(messages::kLogWindowsVersionUnknown, messages::kLogWindowsVersionUnknown,
+                         {error});
   }
-  std::string text = std::to_string(version.major_version) + '.' +
-                     std::to_string(version.minor_version) + " build " +
-                     std::to_string(version.build_number);
+  const std::string major = std::to_string(version.major_version);
+  const std::string minor = std::to_string(version.minor_version);
+  const std::string build = std::to_string(version.build_number);
+  std::string text = FormatMessage(messages::kLogWindowsVersion, messages::kLogWindowsVersion,
+                                   {major, minor, build});
   if (!version.csd_version.empty()) text += ' ' + version.csd_version;
   return text;
 }
@@ -40,7 +45,7 @@ std::string LanguageIdText(platform::Word id) {
 }
 
 std::string OrNone(std::string text) {
-  return text.empty() ? "(none)" : text;
+  return text.empty() ? std::string(messages::kLogNone) : text;
 }
 
 /// The log's first line for the run: who runs, on what, from where, in which language.
@@ -48,7 +53,7 @@ void LogStart(RunState& run, platform::Word language_id, int language,
               std::string_view windows_directory) {
   const std::string catalogue = run.catalogue_loaded
                                     ? messages::CataloguePath(run.source_root, language)
-                                    : std::string("built-in English texts");
+                                    : std::string(messages::kLogBuiltinCatalogue);
   run.log.Write(messages::kLogRunStarted,
                 {kProgramVersion, run.platform.GetCommandLineA(), WindowsVersionText(run.platform),
                  OrNone(run.system_directory), OrNone(std::string(windows_directory)),
